@@ -1,0 +1,46 @@
+#include "image.h"
+
+#include <cstdarg>
+#include <cstdlib>
+
+uint8_t image[imagesize];
+
+[[noreturn]] static void fail(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    exit(-1);
+}
+
+long flength(FILE *f) {
+    long here = ftell(f);
+    if (here < 0 || fseek(f, 0, SEEK_END) != 0)
+        return -1;
+    long end = ftell(f);
+    if (fseek(f, here, SEEK_SET) != 0)
+        return -1;
+    return end;
+}
+
+void loadd64file(const char *name) {
+    FILE *f = fopen(name, "rb");
+    if (f == nullptr)
+        fail("Failed to open input file '%s'\n", name);
+    if (flength(f) != imagesize)
+        fail("File '%s' length != %d bytes.\n", name, imagesize);
+    // The length check alone cannot catch a file that shrinks or fails underneath us.
+    size_t got = fread(image, 1, sizeof image, f);
+    if (fclose(f) != 0 || got != sizeof image)
+        fail("Failed to read input file '%s'\n", name);
+}
+
+void saved64file(const char *name) {
+    FILE *f = fopen(name, "wb");
+    if (f == nullptr)
+        fail("Failed to open output file '%s'\n", name);
+    // A full disk often shows only when the buffer is flushed, so the close counts too.
+    size_t put = fwrite(image, 1, sizeof image, f);
+    if (fclose(f) != 0 || put != sizeof image)
+        fail("Failed to write output file '%s'\n", name);
+}

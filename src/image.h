@@ -1,0 +1,64 @@
+// The one disk image of a run: D64 geometry, sector addressing, load and save.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+constexpr int32_t numtracks = 35;
+constexpr int32_t dirtrack = 18;
+constexpr int32_t sectorsize = 256;
+constexpr int32_t numsectors = 683;
+constexpr int32_t imagesize = numsectors * sectorsize;
+static_assert(imagesize == 174848, "a 35-track D64 without error bytes is 174848 bytes");
+
+/// Sectors per track, indexed directly by track number; 0 outside tracks 1 to 35.
+inline constexpr std::array<int32_t, 40> tracksecs = {
+    0,
+    21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21,  // 1-17: outer zone
+    19, 19, 19, 19, 19, 19, 19,                                          // 18-24: directory zone
+    18, 18, 18, 18, 18, 18,                                              // 25-30
+    17, 17, 17, 17, 17,                                                  // 31-35: inner zone
+    0,  0,  0,  0,
+};
+
+constexpr std::array<int32_t, 40> maketrackoffs() {
+    std::array<int32_t, 40> offs{};
+    int32_t at = 0;
+    for (int32_t t = 1; t <= numtracks; ++t) {
+        offs[static_cast<size_t>(t)] = at;
+        at += tracksecs[static_cast<size_t>(t)] * sectorsize;
+    }
+    return offs;
+}
+
+/// Byte offset in the image of sector 0 of each track, indexed directly by track number.
+inline constexpr std::array<int32_t, 40> trackoffs = maketrackoffs();
+
+constexpr int32_t countsectors() {
+    int32_t n = 0;
+    for (int32_t s : tracksecs) n += s;
+    return n;
+}
+static_assert(countsectors() == numsectors, "the zones hold 683 sectors");
+static_assert(trackoffs[numtracks] + tracksecs[numtracks] * sectorsize == imagesize,
+              "the last track ends exactly at the end of the image");
+static_assert(trackoffs[dirtrack] == 91392 && trackoffs[25] == 125440 && trackoffs[31] == 153088,
+              "zone starts sit where every D64 reader expects them");
+
+/// The whole disk in file order; the only copy, changed in place by the scrambler.
+extern uint8_t image[imagesize];
+
+/// First byte of a sector; no checks, the caller keeps track in 1..35 and sector below tracksecs.
+inline uint8_t *getptr(int32_t track, int32_t sector) {
+    return image + trackoffs[static_cast<size_t>(track)] + sector * sectorsize;
+}
+
+/// Length of an open file in bytes, or -1 if it cannot be measured; leaves the position as it was.
+long flength(FILE *f);
+
+/// Fills `image` from the named file or ends the process with status -1 and a message.
+void loadd64file(const char *name);
+
+/// Writes `image` to the named file or ends the process with status -1 and a message.
+void saved64file(const char *name);

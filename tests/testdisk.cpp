@@ -1,0 +1,162 @@
+#include "testdisk.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#include "image.h"
+#include "scrambler.h"
+
+size_t sectoroffset(place p) {
+    return static_cast<size_t>(trackoffs[static_cast<size_t>(p.track)] + p.sector * sectorsize);
+}
+
+std::vector<place> chainablesectors() {
+    std::vector<place> all;
+    for (int32_t t = 1; t <= numtracks; ++t)
+        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s)
+            all.push_back({t, s});
+    return all;
+}
+
+static void setlink(disk &d, place at, uint8_t track, uint8_t sector) {
+    d[sectoroffset(at)] = track;
+    d[sectoroffset(at) + 1] = sector;
+}
+
+disk chaineddisk() {
+    disk d(imagesize, 0);
+    std::vector<place> all = chainablesectors();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (i + 1 < all.size())
+            setlink(d, all[i], static_cast<uint8_t>(all[i + 1].track), static_cast<uint8_t>(all[i + 1].sector));
+        else
+            setlink(d, all[i], 0, 255);
+        d[sectoroffset(all[i]) + 2] = static_cast<uint8_t>(all[i].track);
+        d[sectoroffset(all[i]) + 3] = static_cast<uint8_t>(all[i].sector);
+    }
+    return d;
+}
+
+// Link bytes that must never be picked: end of chain, into the directory, past the last track,
+// or one sector past the end of the named track.
+static void setunpickable(disk &d, place at, std::mt19937 &rng) {
+    auto t = static_cast<uint8_t>(1 + rng() % numtracks);
+    switch (rng() % 4) {
+    case 0: setlink(d, at, 0, static_cast<uint8_t>(rng())); break;
+    case 1: setlink(d, at, dirtrack, static_cast<uint8_t>(rng() % 19)); break;
+    case 2: setlink(d, at, static_cast<uint8_t>(36 + rng() % 220), static_cast<uint8_t>(rng() % 17)); break;
+    default: setlink(d, at, t, static_cast<uint8_t>(tracksecs[t] + static_cast<int32_t>(rng() % 3))); break;
+    }
+}
+
+disk randomchains(uint32_t seed, int32_t nchains, std::vector<place> &firsts) {
+    std::mt19937 rng(seed);
+    disk d(imagesize);
+    std::generate(d.begin(), d.end(), [&] { return static_cast<uint8_t>(rng()); });
+    std::vector<place> all = chainablesectors();
+    std::shuffle(all.begin(), all.end(), rng);
+    size_t used = all.size() / 2 + rng() % (all.size() / 2);
+    for (size_t i = used; i < all.size(); ++i)
+        setunpickable(d, all[i], rng);
+    // Cut the used sectors into chains at random points.
+    std::vector<size_t> cuts{0, used};
+    while (cuts.size() < static_cast<size_t>(nchains) + 1) {
+        size_t c = 1 + rng() % (used - 1);
+        if (std::find(cuts.begin(), cuts.end(), c) == cuts.end())
+            cuts.push_back(c);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    firsts.clear();
+    for (size_t c = 0; c + 1 < cuts.size(); ++c) {
+        firsts.push_back(all[cuts[c]]);
+        for (size_t i = cuts[c]; i + 1 < cuts[c + 1]; ++i)
+            setlink(d, all[i], static_cast<uint8_t>(all[i + 1].track), static_cast<uint8_t>(all[i + 1].sector));
+        setlink(d, all[cuts[c + 1] - 1], 0, static_cast<uint8_t>(rng()));
+    }
+    return d;
+}
+
+disk onelinkdisk() {
+    std::mt19937 rng(7);
+    disk d(imagesize);
+    std::generate(d.begin(), d.end(), [&] { return static_cast<uint8_t>(rng()); });
+    for (place p : chainablesectors())
+        setunpickable(d, p, rng);
+    setlink(d, {1, 0}, 35, 16);
+    return d;
+}
+
+std::vector<place> followchain(const disk &d, place first) {
+    std::vector<place> chain{first};
+    for (;;) {
+        size_t at = sectoroffset(chain.back());
+        if (d[at] == 0 || chain.size() > static_cast<size_t>(numsectors))
+            return chain;
+        chain.push_back({d[at], d[at + 1]});
+    }
+}
+
+disk scrambled(const disk &d) {
+    std::copy(d.begin(), d.end(), image);
+    resetrandom();
+    scrambleimage();
+    return disk(image, image + imagesize);
+}
+
+tempdir::tempdir() {
+    std::string pattern = "/tmp/scatterdisk-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+tempdir::~tempdir() {
+    std::string cmd = "rm -rf " + shellquote(path);
+    if (std::system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+void writefile(const std::string &path, const disk &bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+disk readfile(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
+    return disk(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+static std::string readtext(const std::string &path) {
+    disk bytes = readfile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+runresult run(const std::string &cmdline) {
+    tempdir capture;
+    std::string cmd = cmdline + " >" + shellquote(capture.file("out")) + " 2>" + shellquote(capture.file("err"));
+    int raw = std::system(cmd.c_str());
+    int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return {status, readtext(capture.file("out")), readtext(capture.file("err"))};
+}
+
+std::string shellquote(const std::string &word) {
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+bool haveprogram(const std::string &name) {
+    return std::system(("command -v " + shellquote(name) + " >/dev/null 2>&1").c_str()) == 0;
+}

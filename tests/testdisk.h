@@ -1,0 +1,65 @@
+// Disk builders, chain walking and process helpers shared by the tests and the benchmark.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using disk = std::vector<uint8_t>;
+
+struct place {
+    int32_t track;
+    int32_t sector;
+    bool operator<(const place &o) const { return track != o.track ? track < o.track : sector < o.sector; }
+    bool operator==(const place &o) const { return track == o.track && sector == o.sector; }
+};
+
+/// Offset of a sector's first byte in a whole image.
+size_t sectoroffset(place p);
+
+/// Every sector outside the directory track, in file order.
+std::vector<place> chainablesectors();
+
+/// One chain through every sector outside track 18 in file order; bytes 2-3 of each name its own place.
+disk chaineddisk();
+
+/// Well-formed chains over random sectors outside track 18, random data everywhere else, and
+/// sectors whose links fail the pick tests; `firsts` receives the start of each chain.
+disk randomchains(uint32_t seed, int32_t nchains, std::vector<place> &firsts);
+
+/// A disk whose only eligible link is 1/0 -> 35/16, with filler that is never picked.
+disk onelinkdisk();
+
+/// The places a chain visits from `first` until a sector with byte 0 of 0 (at most 683 steps).
+std::vector<place> followchain(const disk &d, place first);
+
+/// Copies a disk into the tool's image, scrambles it from the start of the sequence, and copies it back.
+disk scrambled(const disk &d);
+
+/// A fresh scratch folder, removed with its contents when the object goes.
+struct tempdir {
+    std::string path;
+    tempdir();
+    ~tempdir();
+    tempdir(const tempdir &) = delete;
+    tempdir &operator=(const tempdir &) = delete;
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+void writefile(const std::string &path, const disk &bytes);
+disk readfile(const std::string &path);
+
+struct runresult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+/// Runs a shell command line, capturing standard output, standard error and the exit status.
+runresult run(const std::string &cmdline);
+
+/// Quotes one word for the shell.
+std::string shellquote(const std::string &word);
+
+/// True when a program of that name is on the PATH.
+bool haveprogram(const std::string &name);
