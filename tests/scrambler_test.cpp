@@ -22,7 +22,7 @@ TEST(Generator, RangeDrawsStayInsideAndReachEveryValue) {
     resetrandom();
     struct {
         int32_t low, high;
-    } ranges[] = {{1, 36}, {0, 17}, {0, 18}, {0, 19}, {0, 21}, {5, 6}, {-3, 3}, {0, 32767}};
+    } ranges[] = {{1, 36}, {0, 17}, {0, 18}, {0, 19}, {0, 21}, {5, 6}, {-3, 3}, {0, 7}, {10, 41}, {0, 32767}};
     for (const auto &r : ranges) {
         std::vector<int32_t> seen(static_cast<size_t>(r.high - r.low), 0);
         for (int32_t i = 0; i < 200000; ++i) {
