@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <regex>
 
 #include "testdisk.h"
 
@@ -31,41 +30,6 @@ TEST(Geometry, ZonesChangeAtTheirTracks) {
         EXPECT_EQ(tracksecs[static_cast<size_t>(tracks[i])], expect[i]) << "track " << tracks[i];
     for (size_t t = 1; t < static_cast<size_t>(numtracks); ++t)
         EXPECT_EQ(trackoffs[t] + tracksecs[t] * sectorsize, trackoffs[t + 1]) << "track " << t;
-}
-
-std::string escaped(const std::string &text) { return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
-
-TEST(LoadDeathTest, RefusesEveryLengthButTheOne) {
-    tempdir dir;
-    // Short and long by a byte, empty, 40 tracks, and 35 tracks carrying error bytes.
-    for (size_t size : {174847u, 174849u, 0u, 196608u, 175531u}) {
-        std::string name = dir.file("disk" + std::to_string(size) + ".d64");
-        writefile(name, disk(size, 0x55));
-        EXPECT_EXIT(loadd64file(name.c_str()), testing::ExitedWithCode(255),
-                    "^" + escaped("File '" + name + "' length != 174848 bytes.\n") + "$")
-            << size << " bytes";
-    }
-}
-
-TEST(LoadDeathTest, MissingFileIsNamed) {
-    tempdir dir;
-    std::string name = dir.file("absent.d64");
-    EXPECT_EXIT(loadd64file(name.c_str()), testing::ExitedWithCode(255),
-                "^" + escaped("Failed to open input file '" + name + "'\n") + "$");
-}
-
-TEST(LoadDeathTest, DirectoryIsRefused) {
-    tempdir dir;
-    EXPECT_EXIT(loadd64file(dir.path.c_str()), testing::ExitedWithCode(255), escaped("'" + dir.path + "'"));
-}
-
-TEST(SaveDeathTest, FailuresToWriteAreReported) {
-    tempdir dir;
-    std::string nodir = dir.file("no/such/dir.d64");
-    EXPECT_EXIT(saved64file(nodir.c_str()), testing::ExitedWithCode(255),
-                "^" + escaped("Failed to open output file '" + nodir + "'\n") + "$");
-    EXPECT_EXIT(saved64file("/dev/full"), testing::ExitedWithCode(255),
-                "^" + escaped("Failed to write output file '/dev/full'\n") + "$");
 }
 
 TEST(ImageFile, RoundTripsAnyContentByteForByte) {

@@ -47,7 +47,12 @@ TEST(CommandLine, RefusalsPrintExactlyTheirText) {
         {"-o out.d64 -i in.d64 -o", usagetext, ""},
         {"-i absent.d64 -o out.d64", "", "Failed to open input file 'absent.d64'\n"},
         {"-o out.d64 -o out.d64", "", "Failed to open input file ''\n"},
-        {"-i short.d64 -o out.d64", "", "File 'short.d64' length != 174848 bytes.\n"},
+        {"-i 174847.d64 -o out.d64", "", "File '174847.d64' length != 174848 bytes.\n"},
+        {"-i 174849.d64 -o out.d64", "", "File '174849.d64' length != 174848 bytes.\n"},
+        {"-i 0.d64 -o out.d64", "", "File '0.d64' length != 174848 bytes.\n"},
+        {"-i 196608.d64 -o out.d64", "", "File '196608.d64' length != 174848 bytes.\n"},
+        {"-i 175531.d64 -o out.d64", "", "File '175531.d64' length != 174848 bytes.\n"},
+        {"-i . -o out.d64", "", "File '.' length != 174848 bytes.\n"},
         {"-i in.d64 -i in.d64", "", "Failed to open output file ''\n"},
         {"-i in.d64 -o no/such/out.d64", "", "Failed to open output file 'no/such/out.d64'\n"},
         {"-i in.d64 -o /dev/full", "", "Failed to write output file '/dev/full'\n"},
@@ -55,7 +60,9 @@ TEST(CommandLine, RefusalsPrintExactlyTheirText) {
     for (const auto &c : cases) {
         tempdir dir;
         writefile(dir.file("in.d64"), chaineddisk());
-        writefile(dir.file("short.d64"), disk(imagesize - 1, 0));
+        // Short and long by a byte, empty, 40 tracks, and 35 tracks carrying error bytes.
+        for (size_t size : {174847u, 174849u, 0u, 196608u, 175531u})
+            writefile(dir.file(std::to_string(size) + ".d64"), disk(size, 0x55));
         runresult r = runin(dir, c.args);
         EXPECT_EQ(r.status, 255) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
