@@ -36,7 +36,7 @@ TEST(CommandLine, RefusalsPrintExactlyTheirText) {
         {"-h", usagetext, ""},
         {"-i in.d64 -o", usagetext, ""},
         {"-i in.d64 -o out.d64 -h", usagetext, ""},
-        {"-? -i in.d64 -o out.d64", usagetext, ""},
+        {"'-?' -i in.d64 -o out.d64", usagetext, ""},
         {"-help -i in.d64 -o out.d64", usagetext, ""},
         {"-x 1 -i in.d64 -o out.d64", "error: unknown switch \"-x\"\n\n" + usagetext, ""},
         {"-i in.d64 -o out.d64 -xyz", "error: unknown switch \"-xyz\"\n\n" + usagetext, ""},
@@ -100,6 +100,17 @@ TEST(CommandLine, SameFileInAndOutIsReplacedByItsScatter) {
     ASSERT_EQ(runin(dir, "-i in.d64 -o out.d64").status, 0);
     ASSERT_EQ(runin(dir, "-i disk.d64 -o disk.d64").status, 0);
     EXPECT_EQ(readfile(dir.file("disk.d64")), readfile(dir.file("out.d64")));
+}
+
+TEST(CommandLine, DiskWithoutLinksIsWrittenUnchanged) {
+    tempdir dir;
+    disk blank(imagesize, 0);
+    blank[sectoroffset({dirtrack, 0})] = dirtrack;
+    writefile(dir.file("blank.d64"), blank);
+    runresult r = runin(dir, "-i blank.d64 -o out.d64");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(readfile(dir.file("out.d64")), blank);
 }
 
 TEST(CommandLine, NamesLongerThanAnyFixedBufferWork) {
