@@ -22,6 +22,7 @@ inline constexpr std::array<int32_t, 40> tracksecs = {
     0,  0,  0,  0,
 };
 
+/// Offsets of each track's first sector, derived from the sector counts so the two cannot disagree.
 constexpr std::array<int32_t, 40> maketrackoffs() {
     std::array<int32_t, 40> offs{};
     int32_t at = 0;
@@ -35,6 +36,7 @@ constexpr std::array<int32_t, 40> maketrackoffs() {
 /// Byte offset in the image of sector 0 of each track, indexed directly by track number.
 inline constexpr std::array<int32_t, 40> trackoffs = maketrackoffs();
 
+/// Sectors on the whole disk, summed over the zones.
 constexpr int32_t countsectors() {
     int32_t n = 0;
     for (int32_t s : tracksecs) n += s;
