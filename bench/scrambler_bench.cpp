@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "image.h"
+#include "pickable.h"
 #include "scrambler.h"
 #include "testdisk.h"
 
@@ -19,14 +20,16 @@ static void scatter(benchmark::State &state, const disk &d) {
 
 static void BM_ScatterFullDisk(benchmark::State &state) { scatter(state, chaineddisk()); }
 static void BM_ScatterOneLink(benchmark::State &state) { scatter(state, onelinkdisk()); }
-static void BM_CountEligible(benchmark::State &state) {
+static void BM_FindPickable(benchmark::State &state) {
     disk d = chaineddisk();
     std::copy(d.begin(), d.end(), image);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(counteligible());
+    for (auto _ : state) {
+        findpickable();
+        benchmark::DoNotOptimize(countpickable());
+    }
 }
 
 BENCHMARK(BM_ScatterFullDisk)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ScatterOneLink)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CountEligible)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FindPickable)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "image.h"
+#include "pickable.h"
 
 namespace {
 
@@ -34,17 +35,6 @@ inline int32_t drawinrange(uint32_t &state, int32_t low, int32_t high) {
     }
 }
 
-// For every value of a link's track byte, how many sectors a link may point at there: none on
-// track 0 (no link), the directory track, and past the last track. One lookup and one compare,
-// so that the pick loop does not stall on a branch for each of the tests.
-constexpr std::array<int32_t, 256> maketargetsecs() {
-    std::array<int32_t, 256> out{};
-    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
-        out[t] = t == static_cast<size_t>(dirtrack) ? 0 : tracksecs[t];
-    return out;
-}
-constexpr std::array<int32_t, 256> targetsecs = maketargetsecs();
-
 struct pick {
     uint8_t *holder;
     uint8_t track;
@@ -58,9 +48,10 @@ pick picklink() {
         int32_t t = drawinrange(state, 1, numtracks + 1);
         if (t == dirtrack)
             continue;
-        uint8_t *holder = getptr(t, drawinrange(state, 0, tracksecs[static_cast<size_t>(t)]));
-        if (!iseligible(holder))
+        int32_t s = drawinrange(state, 0, tracksecs[static_cast<size_t>(t)]);
+        if (!ispickable(t, s))
             continue;
+        uint8_t *holder = getptr(t, s);
         randstate = state;
         return {holder, holder[0], holder[1], getptr(holder[0], holder[1])};
     }
@@ -74,20 +65,12 @@ void resetrandom() { randstate = 1; }
 
 int32_t random_in_range(int32_t low, int32_t high) { return drawinrange(randstate, low, high); }
 
-bool iseligible(const uint8_t *holder) { return holder[1] < targetsecs[holder[0]]; }
-
-int32_t counteligible() {
-    int32_t n = 0;
-    for (int32_t t = 1; t <= numtracks; ++t)
-        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s)
-            n += iseligible(getptr(t, s));
-    return n;
-}
-
 void scrambleimage() {
-    // Exchanges keep the number of eligible links, so one found now means every pick ends;
-    // with none the first pick would draw forever.
-    if (counteligible() == 0)
+    // Exchanges only swap sectors that may move and re-point the one link at each, so which links
+    // are pickable never changes: one found now means every pick ends; with none the first pick
+    // would draw forever.
+    findpickable();
+    if (countpickable() == 0)
         return;
     for (int32_t i = 0; i < exchanges; ++i) {
         pick a = picklink();

@@ -14,11 +14,6 @@ void resetrandom();
 /// Uniform integer from low to high - 1 by rejection over the 15-bit generator; needs high > low.
 int32_t random_in_range(int32_t low, int32_t high);
 
-/// True when the link held in a sector's first two bytes may be picked and rewritten.
-bool iseligible(const uint8_t *holder);
-
-/// Number of sectors outside the directory track that hold an eligible link.
-int32_t counteligible();
-
-/// Performs the exchanges on `image`; leaves an image without eligible links as it is.
+/// Performs the exchanges on `image`, moving only what findpickable() allows; leaves an image
+/// without pickable links as it is.
 void scrambleimage();

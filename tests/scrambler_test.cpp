@@ -7,6 +7,7 @@
 #include <set>
 
 #include "image.h"
+#include "pickable.h"
 #include "testdisk.h"
 
 namespace {
@@ -141,12 +142,14 @@ TEST(Scatter, DisksWithAtMostOneLinkComeOutUnchanged) {
         pastends[sectoroffset(p) + 1] = static_cast<uint8_t>(tracksecs[static_cast<size_t>(pastends[sectoroffset(p)])]);
     for (const disk *d : {&blank, &intodirectory, &pastends}) {
         std::copy(d->begin(), d->end(), image);
-        ASSERT_EQ(counteligible(), 0);
+        findpickable();
+        ASSERT_EQ(countpickable(), 0);
         EXPECT_EQ(scrambled(*d), *d);
     }
     disk one = onelinkdisk();
     std::copy(one.begin(), one.end(), image);
-    ASSERT_EQ(counteligible(), 1);
+    findpickable();
+    ASSERT_EQ(countpickable(), 1);
     EXPECT_EQ(scrambled(one), one);
 }
 

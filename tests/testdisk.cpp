@@ -89,7 +89,11 @@ disk onelinkdisk() {
     std::generate(d.begin(), d.end(), [&] { return static_cast<uint8_t>(rng()); });
     for (place p : chainablesectors())
         setunpickable(d, p, rng);
+    // An empty directory and a BAM with every sector in use, and a target that ends its chain.
+    std::fill(d.begin() + static_cast<long>(sectoroffset({dirtrack, 0})),
+              d.begin() + static_cast<long>(sectoroffset({dirtrack + 1, 0})), 0);
     setlink(d, {1, 0}, 35, 16);
+    setlink(d, {35, 16}, 0, 255);
     return d;
 }
 

@@ -27,7 +27,8 @@ disk chaineddisk();
 /// sectors whose links fail the pick tests; `firsts` receives the start of each chain.
 disk randomchains(uint32_t seed, int32_t nchains, std::vector<place> &firsts);
 
-/// A disk whose only eligible link is 1/0 -> 35/16, with filler that is never picked.
+/// A disk whose only pickable link is 1/0 -> 35/16, with filler that is never picked, an empty
+/// directory and a BAM that marks every sector in use.
 disk onelinkdisk();
 
 /// The places a chain visits from `first` until a sector with byte 0 of 0 (at most 683 steps).

@@ -1,0 +1,169 @@
+#include "pickable.h"
+
+#include <array>
+#include <cstring>
+
+uint32_t pickholders[40];
+uint32_t picktargets[256];
+
+namespace {
+
+// For every value of a link's track byte, how many sectors a link may point at there: none on
+// track 0 (no link), the directory track, and past the last track.
+constexpr std::array<int32_t, 256> maketargetsecs() {
+    std::array<int32_t, 256> out{};
+    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
+        out[t] = t == static_cast<size_t>(dirtrack) ? 0 : tracksecs[t];
+    return out;
+}
+constexpr std::array<int32_t, 256> targetsecs = maketargetsecs();
+
+using sectorflags = std::array<bool, numsectors>;
+
+// A track/sector pair names a sector only when both are inside the geometry.
+bool names(int32_t track, int32_t sector) {
+    return track >= 1 && track <= numtracks && sector < tracksecs[static_cast<size_t>(track)];
+}
+
+size_t indexof(int32_t track, int32_t sector) {
+    return static_cast<size_t>(trackoffs[static_cast<size_t>(track)] / sectorsize + sector);
+}
+
+bool isfree(int32_t track, int32_t sector) {
+    const uint8_t *bam = getptr(dirtrack, 0);
+    return (bam[4 * track + 1 + (sector >> 3)] >> (sector & 7) & 1) != 0;
+}
+
+// Marks the sectors of the chain from (track, sector), each once, for as long as links name real
+// sectors; what other chains marked does not cut this one short.
+void markchain(sectorflags &named, int32_t track, int32_t sector) {
+    sectorflags seen{};
+    while (names(track, sector) && !seen[indexof(track, sector)]) {
+        seen[indexof(track, sector)] = named[indexof(track, sector)] = true;
+        const uint8_t *p = getptr(track, sector);
+        if (p[0] == 0)
+            return;
+        track = p[0];
+        sector = p[1];
+    }
+}
+
+void markpair(sectorflags &named, int32_t track, int32_t sector) {
+    if (names(track, sector))
+        named[indexof(track, sector)] = true;
+}
+
+// What one directory entry points at by track and sector rather than by a link.
+void markentry(sectorflags &named, const uint8_t *entry) {
+    int32_t type = entry[2] & 7;
+    if (type < 1 || type > 4)
+        return;
+    markpair(named, entry[3], entry[4]);
+    if (type == 4) {
+        // A REL file's side sectors list its data sectors: the whole file stays where it is.
+        markchain(named, entry[3], entry[4]);
+        markchain(named, entry[21], entry[22]);
+    } else if (entry[24] != 0) {
+        // GEOS: the info block, and for VLIR the first sector of every record in the index block.
+        markpair(named, entry[21], entry[22]);
+        if (entry[23] == 1 && names(entry[3], entry[4])) {
+            const uint8_t *index = getptr(entry[3], entry[4]);
+            for (int32_t i = 2; i < sectorsize; i += 2)
+                markpair(named, index[i], index[i + 1]);
+        }
+    }
+}
+
+// Sectors the directory names; its chain is walked on track 18 only, each sector once.
+sectorflags directorynamed() {
+    sectorflags named{};
+    std::array<bool, 19> visited{};
+    int32_t track = dirtrack, sector = 1;
+    while (track == dirtrack && sector < tracksecs[dirtrack] && !visited[static_cast<size_t>(sector)]) {
+        visited[static_cast<size_t>(sector)] = true;
+        const uint8_t *dir = getptr(track, sector);
+        for (int32_t e = 0; e < 8; ++e)
+            markentry(named, dir + 32 * e);
+        track = dir[0];
+        sector = dir[1];
+    }
+    return named;
+}
+
+// Sectors whose chain ends the way a file's does: at a byte 0 of 0, through real sectors only,
+// never twice through one. Chains that run off the disk or loop are likely raw data read by
+// number. The links form a functional graph, so each walk stops at the first sector already decided.
+sectorflags endlikefiles() {
+    constexpr uint8_t unknown = 0, walking = 1, ends = 2, runsoff = 3;
+    std::array<uint8_t, numsectors> state{};
+    std::array<size_t, numsectors> path{};
+    for (int32_t t = 1; t <= numtracks; ++t) {
+        for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s) {
+            size_t len = 0;
+            int32_t track = t, sector = s;
+            uint8_t verdict = runsoff;
+            for (;;) {
+                size_t i = indexof(track, sector);
+                if (state[i] != unknown) {
+                    verdict = state[i] == walking ? runsoff : state[i];
+                    break;
+                }
+                state[i] = walking;
+                path[len++] = i;
+                const uint8_t *p = getptr(track, sector);
+                if (p[0] == 0) {
+                    verdict = ends;
+                    break;
+                }
+                track = p[0];
+                sector = p[1];
+                if (!names(track, sector))
+                    break;
+            }
+            for (size_t k = 0; k < len; ++k)
+                state[path[k]] = verdict;
+        }
+    }
+    sectorflags out{};
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = state[i] == ends;
+    return out;
+}
+
+}  // namespace
+
+bool iseligible(const uint8_t *holder) { return holder[1] < targetsecs[holder[0]]; }
+
+void findpickable() {
+    // How many links point at each sector. Links held on the directory track count too: a file
+    // that runs through track 18 must not lose its next sector to some other link's exchange.
+    std::array<int32_t, numsectors> pointedat{};
+    for (int32_t t = 1; t <= numtracks; ++t)
+        for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
+            if (const uint8_t *p = getptr(t, s); iseligible(p))
+                ++pointedat[indexof(p[0], p[1])];
+    sectorflags named = directorynamed();
+    sectorflags endsok = endlikefiles();
+
+    memset(pickholders, 0, sizeof pickholders);
+    memset(picktargets, 0, sizeof picktargets);
+    for (int32_t t = 1; t <= numtracks; ++t) {
+        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
+            size_t i = indexof(t, s);
+            if (isfree(t, s))
+                continue;
+            pickholders[t] |= 1u << s;
+            // A shared target would leave the other link pointing at moved data.
+            if (pointedat[i] == 1 && !named[i] && endsok[i])
+                picktargets[t] |= 1u << s;
+        }
+    }
+}
+
+int32_t countpickable() {
+    int32_t n = 0;
+    for (int32_t t = 1; t <= numtracks; ++t)
+        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s)
+            n += ispickable(t, s);
+    return n;
+}
