@@ -126,15 +126,39 @@ TEST(CommandLine, NamesLongerThanAnyFixedBufferWork) {
     EXPECT_EQ(runin(dir, "-i in.d64 -o " + toolong).err, "Failed to open output file '" + toolong + "'\n");
 }
 
-TEST(CommandLine, KnownDiskGivesTheKnownScatter) {
-    tempdir dir;
-    writefile(dir.file("in.d64"), chaineddisk());
-    ASSERT_EQ(runin(dir, "-i in.d64 -o out.d64").status, 0);
-    // Digests of a reference run; any platform or compiler must reproduce them.
-    EXPECT_EQ(run("sha256sum " + shellquote(dir.file("in.d64"))).out.substr(0, 64),
-              "c58a9985bc7f3de72730c2cbe11c66a429e7c04216b91a27e6cd71782327a61c");
-    EXPECT_EQ(run("sha256sum " + shellquote(dir.file("out.d64"))).out.substr(0, 64),
-              "70a353bc360669163db66e665d85e2ef5cdc25d5b1a8383fa9bf724fd54a2a4e");
+// The chained disk with a BAM that frees tracks 31 to 35 and one directory entry starting at 10/0.
+disk safetydisk() {
+    disk d = chaineddisk();
+    size_t bam = sectoroffset({dirtrack, 0}), dir = sectoroffset({dirtrack, 1});
+    for (int32_t t = 31; t <= numtracks; ++t)
+        for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
+            d[bam + static_cast<size_t>(4 * t + 1 + (s >> 3))] |= static_cast<uint8_t>(1 << (s & 7));
+    d[dir + 1] = 255;
+    d[dir + 2] = 0x82;
+    d[dir + 3] = 10;
+    std::fill(d.begin() + static_cast<long>(dir + 5), d.begin() + static_cast<long>(dir + 21), 0xa0);
+    std::copy_n("SAFETY", 6, d.begin() + static_cast<long>(dir + 5));
+    return d;
+}
+
+TEST(CommandLine, KnownDisksGiveTheKnownScatter) {
+    // Digests of reference runs; any platform or compiler must reproduce them.
+    struct {
+        disk in;
+        const char *insha, *outsha;
+    } cases[] = {
+        {chaineddisk(), "c58a9985bc7f3de72730c2cbe11c66a429e7c04216b91a27e6cd71782327a61c",
+         "70a353bc360669163db66e665d85e2ef5cdc25d5b1a8383fa9bf724fd54a2a4e"},
+        {safetydisk(), "8e9693602249838a8eea26d87b3c4457b70937ee0e5b168096cad57b0a982175",
+         "8dc3c631be6857381ea453736f88c1d3f45ac9fbdb144ea41bbd5028b2b089a6"},
+    };
+    for (const auto &c : cases) {
+        tempdir dir;
+        writefile(dir.file("in.d64"), c.in);
+        ASSERT_EQ(runin(dir, "-i in.d64 -o out.d64").status, 0);
+        EXPECT_EQ(run("sha256sum " + shellquote(dir.file("in.d64"))).out.substr(0, 64), c.insha);
+        EXPECT_EQ(run("sha256sum " + shellquote(dir.file("out.d64"))).out.substr(0, 64), c.outsha);
+    }
 }
 
 }  // namespace
