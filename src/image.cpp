@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include "replace.h"
+
 uint8_t image[imagesize];
 
 [[noreturn]] static void fail(const char *fmt, ...) {
@@ -36,11 +38,9 @@ void loadd64file(const char *name) {
 }
 
 void saved64file(const char *name) {
-    FILE *f = fopen(name, "wb");
-    if (f == nullptr)
-        fail("Failed to open output file '%s'\n", name);
-    // A full disk often shows only when the buffer is flushed, so the close counts too.
-    size_t put = fwrite(image, 1, sizeof image, f);
-    if (fclose(f) != 0 || put != sizeof image)
-        fail("Failed to write output file '%s'\n", name);
+    switch (replacefile(name, image, sizeof image)) {
+    case written: return;
+    case openfailed: fail("Failed to open output file '%s'\n", name);
+    case writefailed: fail("Failed to write output file '%s'\n", name);
+    }
 }

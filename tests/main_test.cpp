@@ -1,7 +1,16 @@
 // The command line, driven through the built program as a user drives it.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
 
 #include "image.h"
 #include "testdisk.h"
@@ -20,6 +29,18 @@ const std::string usagetext =
 bool exists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+// Names in a folder that look like the tool's temporary files.
+std::vector<std::string> leftovers(const tempdir &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.path.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name).find(".scatterdisk-") != std::string::npos)
+            names.push_back(e->d_name);
+    if (d)
+        closedir(d);
+    return names;
 }
 
 // Runs the tool in `dir`, where in.d64 holds a chained disk and nothing else exists yet.
@@ -159,6 +180,96 @@ TEST(CommandLine, KnownDisksGiveTheKnownScatter) {
         EXPECT_EQ(run("sha256sum " + shellquote(dir.file("in.d64"))).out.substr(0, 64), c.insha);
         EXPECT_EQ(run("sha256sum " + shellquote(dir.file("out.d64"))).out.substr(0, 64), c.outsha);
     }
+}
+
+TEST(CommandLine, OutputHoldsTheOldImageOrTheWholeNewOne) {
+    // Root may write any file, so refusals are tried as nobody, from a copy of the tool that
+    // nobody may run wherever the build lies.
+    const std::string asuser = geteuid() == 0 ? "chmod 777 . && cp BIN sd && chmod 755 sd && "
+                                                "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd"
+                                              : "BIN";
+    struct {
+        const char *name;
+        std::string script;
+        int status;
+        std::string out, err;
+        bool oldisnew;  // old.d64 afterwards holds the scatter of in.d64, else what it held
+    } cases[] = {
+        {"write cut short in place", "(ulimit -f 100; trap '' XFSZ; BIN -i old.d64 -o old.d64)", 255, "",
+         "Failed to write output file 'old.d64'\n", false},
+        {"symbolic link", "ln -s old.d64 link.d64 && BIN -i in.d64 -o link.d64 && test -L link.d64", 0, "", "", true},
+        {"dangling symbolic link", "rm old.d64 && ln -s old.d64 link.d64 && BIN -i in.d64 -o link.d64 && test -L link.d64",
+         0, "", "", true},
+        {"stream redirected to a file", "BIN -i in.d64 -o /dev/stdout > old.d64", 0, "", "", true},
+        {"caller's descriptor", "BIN -i in.d64 -o /dev/fd/3 3> old.d64", 0, "", "", true},
+        {"permission bits kept", "chmod 604 old.d64 && BIN -i in.d64 -o old.d64 && stat -c %a old.d64", 0, "604\n", "",
+         true},
+        {"new file takes the umask", "rm old.d64 && umask 027 && BIN -i in.d64 -o old.d64 && stat -c %a old.d64", 0,
+         "640\n", "", true},
+        {"read-only file refused", "chmod 444 old.d64 && " + asuser + " -i in.d64 -o old.d64", 255, "",
+         "Failed to open output file 'old.d64'\n", false},
+        {"folder closed, file open", "mkdir d && mv old.d64 d && chmod 666 d/old.d64 && chmod 555 d && " + asuser +
+         " -i in.d64 -o d/old.d64; s=$?; chmod 755 d && mv d/old.d64 . && exit $s", 0, "", "", true},
+    };
+    for (const auto &c : cases) {
+        tempdir dir;
+        std::vector<place> firsts;
+        disk old = randomchains(5, 3, firsts);
+        writefile(dir.file("in.d64"), chaineddisk());
+        writefile(dir.file("old.d64"), old);
+        std::string script = c.script;
+        for (size_t at; (at = script.find("BIN")) != std::string::npos;)
+            script.replace(at, 3, shellquote(SCATTERDISK_BIN));
+        runresult r = run("cd " + shellquote(dir.path) + " && (" + script + ")");
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_TRUE(readfile(dir.file("old.d64")) == (c.oldisnew ? scrambled(chaineddisk()) : old)) << c.name;
+        EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << c.name;
+    }
+}
+
+TEST(CommandLine, KilledRunsLeaveTheOldImageOrTheNewOne) {
+    tempdir dir;
+    std::string in = dir.file("in.d64"), out = dir.file("out.d64");
+    disk old(imagesize, 0xa5), scattered = scrambled(chaineddisk());
+    writefile(in, chaineddisk());
+    auto start = [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl(SCATTERDISK_BIN, SCATTERDISK_BIN, "-i", in.c_str(), "-o", out.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    // Kill times spread over a whole run, however fast this build is.
+    auto t0 = std::chrono::steady_clock::now();
+    int status = 0;
+    waitpid(start(), &status, 0);
+    auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    std::mt19937 rng(17);
+    int finished = 0, killed = 0;
+    for (int i = 0; i < 300; ++i) {
+        writefile(out, old);
+        pid_t pid = start();
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % static_cast<uint32_t>(whole + whole / 4 + 1)));
+        int sig = i % 2 ? SIGKILL : SIGTERM;
+        kill(pid, sig);
+        waitpid(pid, &status, 0);
+        (WIFSIGNALED(status) ? killed : finished) += 1;
+        disk got = readfile(out);
+        ASSERT_TRUE(got == old || got == scattered) << "run " << i << " left a damaged output";
+        std::vector<std::string> left = leftovers(dir);
+        if (sig == SIGTERM) {
+            ASSERT_EQ(left, std::vector<std::string>{}) << "run " << i;
+        }
+        for (const std::string &name : left) {
+            EXPECT_EQ(name.rfind(".out.d64.scatterdisk-", 0), 0u) << name;
+            unlink(dir.file(name).c_str());
+        }
+    }
+    EXPECT_GT(killed, 0);
+    EXPECT_GT(finished, 0);
 }
 
 }  // namespace
