@@ -1,13 +1,13 @@
 // scatterdisk: scatters the sectors of a D64 image's file chains without changing what they read.
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "image.h"
 #include "scrambler.h"
 
-static std::string image_name;
-static std::string output_name;
+// The names as given; they point into the argument list, which lives as long as the run.
+static const char *image_name = "";
+static const char *output_name = "";
 
 [[noreturn]] static void usage() {
     printf("scatterdisk v0.1\n"
@@ -43,8 +43,8 @@ int main(int argc, char **argv) {
             usage();
         }
     }
-    loadd64file(image_name.c_str());
+    loadd64file(image_name);
     scrambleimage();
-    saved64file(output_name.c_str());
+    saved64file(output_name);
     return 0;
 }

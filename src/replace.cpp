@@ -8,8 +8,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <string>
 
 #ifdef _WIN32
 #include <io.h>
@@ -39,14 +39,25 @@ writeresult writestraight(const char *name, const uint8_t *data, size_t size) {
     return fclose(f) != 0 || put != size ? writefailed : written;
 }
 
+// Room for a name; a longer one is written straight, which reports it as before.
+constexpr size_t pathroom = 8192;
+char target[pathroom];   // the file to replace, once symbolic links are followed
+char tmpname[pathroom];  // the temporary file beside it
+
 #ifdef _WIN32
 const char *const separators = "/\\:";
 #else
 const char *const separators = "/";
 #endif
 
-// The folder part of a name, with its trailing separator; empty for a name in the current folder.
-std::string dirof(const std::string &path) { return path.substr(0, path.find_last_of(separators) + 1); }
+// Length of the folder part of a name, with its trailing separator; 0 in the current folder.
+size_t dirlen(const char *path) {
+    size_t len = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i)
+        if (strchr(separators, path[i]) != nullptr)
+            len = i + 1;
+    return len;
+}
 
 // The temporary file while it exists, for the signal handler to remove.
 const char *volatile pending = nullptr;
@@ -91,81 +102,87 @@ void holdsignals(bool hold) {
 }
 
 #ifndef _WIN32
-// Follows symbolic links in the last component, so that the file they lead to is replaced and the
-// links stay links. False for a stream the caller opened (/dev/stdout, /dev/fd/N, /proc/self/fd/N,
-// all of which lead through /proc), and for chains too long to follow.
-bool resolve(std::string &path) {
+// Follows symbolic links in the last component of `target`, so that the file they lead to is
+// replaced and the links stay links. False for a stream the caller opened (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N, all of which lead through /proc), and for chains too long to follow.
+bool resolvetarget() {
     for (int hops = 0; hops < 40; ++hops) {
-        std::string dir = dirof(path);
-        if (char *real = realpath(dir.empty() ? "." : dir.c_str(), nullptr)) {
-            bool stream = std::string(real).rfind("/proc/", 0) == 0;
-            free(real);
-            if (stream)
-                return false;
-        }
-        char to[PATH_MAX];
-        ssize_t len = readlink(path.c_str(), to, sizeof to);
+        size_t dir = dirlen(target);
+        char folder[pathroom], real[PATH_MAX], to[pathroom];
+        memcpy(folder, target, dir);
+        folder[dir] = '\0';
+        if (realpath(dir == 0 ? "." : folder, real) != nullptr && strncmp(real, "/proc/", 6) == 0)
+            return false;
+        ssize_t len = readlink(target, to, sizeof to - 1);
         if (len < 0)
             return true;
-        std::string target(to, static_cast<size_t>(len));
-        path = target[0] == '/' ? target : dir + target;
+        to[len] = '\0';
+        size_t keep = to[0] == '/' ? 0 : dir;
+        if (keep + static_cast<size_t>(len) >= pathroom)
+            return false;
+        memcpy(target + keep, to, static_cast<size_t>(len) + 1);
     }
     return false;
 }
 #endif
 
-// Opens a new file beside `path` with a name that says what it is: .NAME.scatterdisk-XXXXXX.
-int createtemp(const std::string &path, std::string &tmp) {
-    std::string dir = dirof(path), base = path.substr(dir.size());
+// Opens a new file beside `target` with a name that says what it is: .NAME.scatterdisk-XXXXXX.
+int createtemp() {
+    size_t dir = dirlen(target);
     uint32_t mix = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr));
     for (int tries = 0; tries < 100; ++tries) {
-        tmp = dir + "." + base + ".scatterdisk-";
-        for (int i = 0; i < 6; ++i) {
+        char suffix[7];
+        for (char &c : suffix) {
             mix = mix * 1103515245u + 12345u;
-            tmp += "abcdefghijklmnopqrstuvwxyz0123456789"[(mix >> 16) % 36];
+            c = "abcdefghijklmnopqrstuvwxyz0123456789"[(mix >> 16) % 36];
         }
-        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+        suffix[6] = '\0';
+        int len = snprintf(tmpname, pathroom, "%.*s.%s.scatterdisk-%s", static_cast<int>(dir), target, target + dir,
+                           suffix);
+        if (len < 0 || static_cast<size_t>(len) >= pathroom)
+            return -1;
+        int fd = open(tmpname, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
 }
 
-bool renameover(const std::string &from, const std::string &to) {
+bool renameover(const char *from, const char *to) {
 #ifdef _WIN32
     // A plain rename() refuses to replace an existing file here.
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 #else
-    return rename(from.c_str(), to.c_str()) == 0;
+    return rename(from, to) == 0;
 #endif
 }
 
 }  // namespace
 
 writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
-    std::string path = name;
+    size_t namelen = strlen(name);
+    if (namelen == 0 || namelen >= pathroom || dirlen(name) == namelen)
+        return writestraight(name, data, size);
+    memcpy(target, name, namelen + 1);
 #ifndef _WIN32
-    if (!resolve(path))
+    if (!resolvetarget())
         return writestraight(name, data, size);
 #endif
-    if (path.empty() || dirof(path).size() == path.size())
-        return writestraight(name, data, size);
     struct stat st;
-    bool exists = stat(path.c_str(), &st) == 0;
+    bool exists = stat(target, &st) == 0;
     if (exists && !S_ISREG(st.st_mode))
         return writestraight(name, data, size);
     if (!exists && errno != ENOENT)
         return writestraight(name, data, size);
     // A file the user may not write is refused, although a rename could replace it.
-    if (exists && access(path.c_str(), W_OK) != 0)
+    if (exists && access(target, W_OK) != 0)
         return openfailed;
 
     guardsignals();
     holdsignals(true);
-    std::string tmp;
-    int fd = createtemp(path, tmp);
+    int fd = createtemp();
     if (fd >= 0)
-        pending = tmp.c_str();
+        pending = tmpname;
     holdsignals(false);
     if (fd < 0)  // no file can be made beside it: rewrite it in place as before
         return writestraight(name, data, size);
@@ -180,14 +197,14 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
     FILE *f = fdopen(fd, "wb");
     size_t put = f != nullptr ? fwrite(data, 1, size, f) : 0;
     bool ok = f != nullptr ? fclose(f) == 0 && put == size : (close(fd), false);
-    if (ok && renameover(tmp, path)) {
+    if (ok && renameover(tmpname, target)) {
         pending = nullptr;
         return written;
     }
-    unlink(tmp.c_str());
+    unlink(tmpname);
     pending = nullptr;
     if (!ok)
         return writefailed;
-    // The rename was refused (a sticky directory, say): the file itself may still be writable.
+    // The rename was refused (a sticky folder, say): the file itself may still be writable.
     return writestraight(name, data, size);
 }
