@@ -1,5 +1,5 @@
-// Cost of the exchanges alone, on a disk full of chains and on one with a single link,
-// where nearly every pick is a rejection.
+// Cost of the exchanges alone: on a disk full of chains, where the plain loop draws little, and on
+// disks with few pickable links, where nearly every attempt is skipped, on each way of drawing.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -9,17 +9,21 @@
 #include "scrambler.h"
 #include "testdisk.h"
 
-static void scatter(benchmark::State &state, const disk &d) {
+static void scatter(benchmark::State &state, const disk &d, drawpath path) {
+    setdrawpath(path);
     for (auto _ : state) {
         std::copy(d.begin(), d.end(), image);
         resetrandom();
         scrambleimage();
         benchmark::DoNotOptimize(image[0]);
     }
+    setdrawpath(autopath);
 }
 
-static void BM_ScatterFullDisk(benchmark::State &state) { scatter(state, chaineddisk()); }
-static void BM_ScatterOneLink(benchmark::State &state) { scatter(state, onelinkdisk()); }
+static void BM_FullDisk(benchmark::State &state) { scatter(state, chaineddisk(), static_cast<drawpath>(state.range(0))); }
+static void BM_SparseDisk(benchmark::State &state) {
+    scatter(state, sparsedisk(static_cast<int32_t>(state.range(0))), static_cast<drawpath>(state.range(1)));
+}
 static void BM_FindPickable(benchmark::State &state) {
     disk d = chaineddisk();
     std::copy(d.begin(), d.end(), image);
@@ -29,7 +33,10 @@ static void BM_FindPickable(benchmark::State &state) {
     }
 }
 
-BENCHMARK(BM_ScatterFullDisk)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ScatterOneLink)->Unit(benchmark::kMillisecond);
+// Arguments: the path (1 plain, 2 blocks, 3 AVX2 blocks), and for sparse disks the link count first.
+BENCHMARK(BM_FullDisk)->Arg(plainpath)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SparseDisk)
+    ->ArgsProduct({{1, 2, 5, 16, 64}, {plainpath, blockpath, widepath}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindPickable)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -164,6 +164,18 @@ int32_t countpickable() {
     int32_t n = 0;
     for (int32_t t = 1; t <= numtracks; ++t)
         for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s)
-            n += ispickable(t, s);
+            n += ispickable(t, s, getptr(t, s));
     return n;
+}
+
+void findcandidates(uint32_t places[40]) {
+    memset(places, 0, 40 * sizeof places[0]);
+    for (int32_t t = 1; t <= numtracks; ++t) {
+        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
+            if (const uint8_t *p = getptr(t, s); ispickable(t, s, p)) {
+                places[t] |= 1u << s;
+                places[p[0]] |= 1u << p[1];
+            }
+        }
+    }
 }

@@ -23,9 +23,9 @@ extern uint32_t picktargets[256];
 /// Fills pickholders and picktargets from `image` as it is now; run once, before the first exchange.
 void findpickable();
 
-/// True when the link held in sector (track, sector) may be picked; findpickable() must have run.
-inline bool ispickable(int32_t track, int32_t sector) {
-    const uint8_t *holder = getptr(track, sector);
+/// True when the link in `holder`, the bytes now at sector (track, sector), may be picked;
+/// findpickable() must have run.
+inline bool ispickable(int32_t track, int32_t sector, const uint8_t *holder) {
     uint32_t s = holder[1];
     uint32_t targets = s < 32 ? picktargets[holder[0]] >> s : 0;
     return (pickholders[track] >> sector & targets & 1u) != 0;
@@ -33,3 +33,7 @@ inline bool ispickable(int32_t track, int32_t sector) {
 
 /// Number of sectors that hold a pickable link now; exchanges never change it.
 int32_t countpickable();
+
+/// Marks, bit s of entry t, every place that can ever hold a pickable link: those that hold one
+/// now and the targets of their links, the only places whose content exchanges move.
+void findcandidates(uint32_t places[40]);

@@ -3,12 +3,11 @@
 #include <array>
 #include <cstring>
 
+#include "fastdraw.h"
 #include "image.h"
 #include "pickable.h"
 
 namespace {
-
-constexpr int32_t randmax = 32767;
 
 // A well-known 32-bit LCG with 15-bit output, fixed here rather than taken from the C library,
 // whose range and sequence differ between platforms.
@@ -16,44 +15,98 @@ uint32_t randstate = 1;
 
 uint8_t buffer[sectorsize];
 
-// The draws work on a copy of the state so that the pick loop, which may run tens of millions
-// of draws on a disk with few links, keeps it in a register.
-inline int32_t draw(uint32_t &state) {
-    state = state * 214013u + 2531011u;
-    return static_cast<int32_t>((state >> 16) & 0x7fffu);
+drawpath chosenpath = autopath;
+
+// Which content sits at each place during the exchanges: at[place] is the sector of the image as
+// loaded whose 256 bytes belong there now. An exchange swaps two entries instead of copying two
+// sectors three ways, and the image is put in that order once, at the end.
+uint16_t at[numsectors];
+
+constexpr std::array<int32_t, 40> makefirstplace() {
+    std::array<int32_t, 40> first{};
+    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
+        first[t] = trackoffs[t] / sectorsize;
+    return first;
+}
+constexpr std::array<int32_t, 40> firstplace = makefirstplace();
+
+inline size_t placeof(int32_t track, int32_t sector) {
+    return static_cast<size_t>(firstplace[static_cast<size_t>(track)] + sector);
 }
 
-inline int32_t drawinrange(uint32_t &state, int32_t low, int32_t high) {
-    int32_t range = high - low;
-    int32_t bucket = randmax / range;
-    int32_t limit = randmax - randmax % range;
-    // limit is at most randmax, so the top draw is always redrawn along with the uneven tail.
-    for (;;) {
-        int32_t r = draw(state);
-        if (r < limit)
-            return low + r / bucket;
+inline uint8_t *contentat(int32_t track, int32_t sector) { return image + at[placeof(track, sector)] * sectorsize; }
+
+// The attempts of the pick procedure as drawn one by one: a track, drawn again while it is the
+// directory track, then a sector on it. The state is a copy so that it stays in a register.
+struct plainattempts {
+    uint32_t state;
+    void next(int32_t &track, int32_t &sector) {
+        do
+            track = random_in_range(state, 1, numtracks + 1);
+        while (track == dirtrack);
+        sector = random_in_range(state, 0, tracksecs[static_cast<size_t>(track)]);
     }
-}
+};
+
+// The same attempts, of which only those that land on a place that can ever hold a pickable link
+// are seen; the others could never be picked, so skipping them changes no result.
+struct candidateattempts {
+    uint32_t state;
+    bool wide;
+    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state, wide); }
+};
 
 struct pick {
     uint8_t *holder;
     uint8_t track;
     uint8_t sector;
-    uint8_t *target;
 };
 
-pick picklink() {
-    uint32_t state = randstate;
+// A rejected attempt starts the pick again from the track draw.
+template <class attempts>
+pick picklink(attempts &source) {
     for (;;) {
-        int32_t t = drawinrange(state, 1, numtracks + 1);
-        if (t == dirtrack)
+        int32_t t, s;
+        source.next(t, s);
+        uint8_t *holder = contentat(t, s);
+        if (ispickable(t, s, holder))
+            return {holder, holder[0], holder[1]};
+    }
+}
+
+template <class attempts>
+void exchangeall(attempts &source) {
+    for (int32_t i = 0; i < exchanges; ++i) {
+        pick a = picklink(source);
+        pick b = picklink(source);
+        // Links first: a holder inside one of the targets then carries its new link along.
+        a.holder[0] = b.track;
+        a.holder[1] = b.sector;
+        b.holder[0] = a.track;
+        b.holder[1] = a.sector;
+        uint16_t &x = at[placeof(a.track, a.sector)], &y = at[placeof(b.track, b.sector)];
+        uint16_t moved = x;
+        x = y;
+        y = moved;
+    }
+    randstate = source.state;
+}
+
+// Puts every content at its place, one cycle of the permutation at a time through `buffer`.
+void gather() {
+    for (uint16_t p = 0; p < numsectors; ++p) {
+        if (at[p] == p)
             continue;
-        int32_t s = drawinrange(state, 0, tracksecs[static_cast<size_t>(t)]);
-        if (!ispickable(t, s))
-            continue;
-        uint8_t *holder = getptr(t, s);
-        randstate = state;
-        return {holder, holder[0], holder[1], getptr(holder[0], holder[1])};
+        memcpy(buffer, image + p * sectorsize, sectorsize);
+        uint16_t q = p;
+        while (at[q] != p) {
+            uint16_t from = at[q];
+            memcpy(image + q * sectorsize, image + from * sectorsize, sectorsize);
+            at[q] = q;
+            q = from;
+        }
+        memcpy(image + q * sectorsize, buffer, sectorsize);
+        at[q] = q;
     }
 }
 
@@ -63,27 +116,33 @@ int32_t nextrandom() { return draw(randstate); }
 
 void resetrandom() { randstate = 1; }
 
-int32_t random_in_range(int32_t low, int32_t high) { return drawinrange(randstate, low, high); }
+int32_t random_in_range(int32_t low, int32_t high) { return random_in_range(randstate, low, high); }
+
+void setdrawpath(drawpath path) { chosenpath = path; }
 
 void scrambleimage() {
-    // Exchanges only swap sectors that may move and re-point the one link at each, so which links
-    // are pickable never changes: one found now means every pick ends; with none the first pick
-    // would draw forever.
     findpickable();
-    if (countpickable() == 0)
+    // With no pickable link the first pick would draw forever. With exactly one, every pick
+    // returns it, so each exchange rewrites that link with its own value and swaps its target
+    // with itself: the image comes out as it went in, and no draw is needed to know that.
+    // Exchanges never change which links are pickable, so the count taken now holds throughout.
+    int32_t pickable = countpickable();
+    if (pickable <= 1)
         return;
-    for (int32_t i = 0; i < exchanges; ++i) {
-        pick a = picklink();
-        pick b = picklink();
-        // Links first: a holder inside one of the targets then carries its new link along.
-        a.holder[0] = b.track;
-        a.holder[1] = b.sector;
-        b.holder[0] = a.track;
-        b.holder[1] = a.sector;
-        if (a.target == b.target)
-            continue;
-        memcpy(buffer, a.target, sectorsize);
-        memcpy(a.target, b.target, sectorsize);
-        memcpy(b.target, buffer, sectorsize);
+    for (uint16_t p = 0; p < numsectors; ++p)
+        at[p] = p;
+    drawpath path = chosenpath;
+    if (path == autopath)
+        path = pickable <= sparselinks ? (haswidedraws() ? widepath : blockpath) : plainpath;
+    if (path == plainpath) {
+        plainattempts source{randstate};
+        exchangeall(source);
+    } else {
+        uint32_t places[40];
+        findcandidates(places);
+        startcandidates(places, randstate);
+        candidateattempts source{randstate, path == widepath};
+        exchangeall(source);
     }
+    gather();
 }

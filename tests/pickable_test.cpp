@@ -93,7 +93,7 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
         findpickable();
         std::string got;
         for (int32_t s = 0; s < 3; ++s)
-            got += ispickable(1, s) ? 'y' : 'n';
+            got += ispickable(1, s, getptr(1, s)) ? 'y' : 'n';
         EXPECT_EQ(got, c.pickable) << c.name;
         EXPECT_EQ(countpickable(), std::count(got.begin(), got.end(), 'y')) << c.name;
     }

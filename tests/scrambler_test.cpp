@@ -7,6 +7,7 @@
 #include <set>
 
 #include "image.h"
+#include "fastdraw.h"
 #include "pickable.h"
 #include "testdisk.h"
 
@@ -151,6 +152,34 @@ TEST(Scatter, DisksWithAtMostOneLinkComeOutUnchanged) {
     findpickable();
     ASSERT_EQ(countpickable(), 1);
     EXPECT_EQ(scrambled(one), one);
+}
+
+TEST(Scatter, EveryDrawPathGivesThePlainLoopsBytes) {
+    // Links at the zone edges and on the last tracks, whose candidacy sits in the top bits.
+    disk edges(imagesize, 0);
+    const place ends[][2] = {{{1, 0}, {35, 16}}, {{17, 20}, {33, 5}}, {{19, 18}, {24, 0}}, {{31, 0}, {30, 17}}};
+    for (const auto &e : ends) {
+        edges[sectoroffset(e[0])] = static_cast<uint8_t>(e[1].track);
+        edges[sectoroffset(e[0]) + 1] = static_cast<uint8_t>(e[1].sector);
+        edges[sectoroffset(e[1]) + 1] = 255;
+        edges[sectoroffset(e[1]) + 2] = static_cast<uint8_t>(e[1].track);
+    }
+    std::vector<place> firsts;
+    std::vector<std::pair<std::string, disk>> disks = {
+        {"edges", edges}, {"full", chaineddisk()}, {"random chains", randomchains(3, 40, firsts)}};
+    for (int32_t links : {2, 3, 5, 16, 17, 40})
+        disks.push_back({std::to_string(links) + " links", sparsedisk(links)});
+    for (const auto &[name, d] : disks) {
+        setdrawpath(plainpath);
+        disk plain = scrambled(d);
+        for (drawpath path : {blockpath, widepath, autopath}) {
+            if (path == widepath && !haswidedraws())
+                continue;
+            setdrawpath(path);
+            EXPECT_TRUE(scrambled(d) == plain) << name << ", path " << path;
+        }
+    }
+    setdrawpath(autopath);
 }
 
 TEST(Scatter, TwoRunsAgree) {

@@ -97,6 +97,20 @@ disk onelinkdisk() {
     return d;
 }
 
+disk sparsedisk(int32_t links) {
+    std::mt19937 rng(static_cast<uint32_t>(links));
+    disk d(imagesize, 0);
+    std::vector<place> all = chainablesectors();
+    std::shuffle(all.begin(), all.end(), rng);
+    for (size_t i = 0; i < static_cast<size_t>(links); ++i) {
+        place holder = all[2 * i], target = all[2 * i + 1];
+        setlink(d, holder, static_cast<uint8_t>(target.track), static_cast<uint8_t>(target.sector));
+        setlink(d, target, 0, 255);
+        d[sectoroffset(holder) + 2] = d[sectoroffset(target) + 2] = static_cast<uint8_t>(i + 1);
+    }
+    return d;
+}
+
 std::vector<place> followchain(const disk &d, place first) {
     std::vector<place> chain{first};
     for (;;) {

@@ -31,6 +31,10 @@ disk randomchains(uint32_t seed, int32_t nchains, std::vector<place> &firsts);
 /// directory and a BAM that marks every sector in use.
 disk onelinkdisk();
 
+/// An empty disk, BAM all in use, with `links` chains of two sectors at scattered places: exactly
+/// that many pickable links.
+disk sparsedisk(int32_t links);
+
 /// The places a chain visits from `first` until a sector with byte 0 of 0 (at most 683 steps).
 std::vector<place> followchain(const disk &d, place first);
 
