@@ -49,7 +49,8 @@ constexpr jumps jump = makejumps();
 constexpr uint32_t trackbucket = randmax / numtracks, trackmul = 71698, trackshift = 26;
 constexpr uint32_t tracklimit = randmax - randmax % numtracks;  // 32760
 constexpr uint32_t dirquotient = dirtrack - 1;
-// Below this no sector draw is redrawn, whatever the track: 32767 - 32767 % 19.
+// Below this no sector draw is redrawn, whatever the track: 32767 - 32767 % 19. Only draws at
+// or above it need a second look.
 constexpr uint32_t safesectors = 32756;
 static_assert((randmax * trackmul) >> trackshift == randmax / trackbucket, "the multiply stays in 32 bits");
 
@@ -84,13 +85,15 @@ int32_t pending;         // the track whose sector draw opens the next block, or
 struct hit {
     int32_t track, sector, at;
 };
-hit hits[block];
+hit hits[block + 1];
 int32_t nhits, taken;
 
+// Written whether it counts or not: the branch would be mispredicted on every real hit. Track 0
+// has no candidates, so a call for it adds nothing.
 void addhit(int32_t track, uint32_t v, int32_t at) {
     int32_t sector = static_cast<int32_t>((v * secmul[static_cast<size_t>(track)]) >> trackshift);
-    if ((places[track] >> sector & 1) != 0)
-        hits[nhits++] = {track, sector, at};
+    hits[nhits] = {track, sector, at};
+    nhits += static_cast<int32_t>(places[track] >> sector & 1);
 }
 
 // The plain procedure over one block, for blocks where a sector draw may be redrawn.
@@ -112,24 +115,29 @@ void walk() {
     pending = track;
 }
 
-// The same over a block without redrawn sector draws. A run of non-S draws that starts on a
-// track draw alternates track, sector, track, ...; the draw after a run is a sector draw exactly
+// The same over the block as if no sector draw were redrawn. A run of non-S draws that starts on
+// a track draw alternates track, sector, track, ...; the draw after a run is a sector draw exactly
 // when the run's length is odd. Adding 1 at each run that starts on an even position clears that
-// run; what is left are the runs that start on odd ones.
-void parse(uint64_t s, uint64_t c) {
+// run; what is left are the runs that start on odd ones. Draws above 32755 (in x) are looked at
+// once the sector draws are known: if one of them is redrawn after all, the block is walked.
+void parse(uint64_t s, uint64_t c, uint64_t x) {
     constexpr uint64_t even = 0x5555555555555555u, odd = ~even;
-    int32_t from = 0;
-    if (pending != 0) {
-        addhit(pending, draws[0], 0);
-        from = 1;
-    }
-    uint64_t live = ~uint64_t{0} << from;
+    uint64_t live = ~uint64_t{0} << (pending != 0);
     uint64_t go = ~s & live;
     uint64_t starts = go & ~(go << 1);
     uint64_t oddruns = (go + (starts & even)) & go;
     uint64_t evenruns = go & ~oddruns;
-    uint64_t sectordraws = ((evenruns << 1) & odd) | ((oddruns << 1) & even);
-    uint64_t trackdraws = ~sectordraws & live;
+    uint64_t sectordraws = ((evenruns << 1) & odd) | ((oddruns << 1) & even) | uint64_t{pending != 0};
+    uint64_t trackdraws = ~sectordraws;
+    for (uint64_t h = x & sectordraws; h != 0; h &= h - 1) {
+        int32_t k = __builtin_ctzll(h);
+        int32_t track = k == 0 ? pending : static_cast<int32_t>(draws[k - 1] / trackbucket) + 1;
+        if (draws[k] >= static_cast<uint32_t>(randmax - randmax % tracksecs[static_cast<size_t>(track)])) {
+            walk();
+            return;
+        }
+    }
+    addhit(pending, draws[0], 0);
     for (uint64_t h = trackdraws & c & ~(uint64_t{1} << 63); h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
         addhit(static_cast<int32_t>(draws[k] / trackbucket) + 1, draws[k + 1], k + 1);
@@ -137,8 +145,6 @@ void parse(uint64_t s, uint64_t c) {
     pending = (trackdraws & go) >> 63 != 0 ? static_cast<int32_t>(draws[block - 1] / trackbucket) + 1 : 0;
 }
 
-// Both fills keep their masks in locals until the end: accumulating through the references would
-// chain every step on a store and a load.
 void fillplain(uint64_t &sout, uint64_t &cout, uint64_t &xout) {
     uint64_t s = 0, c = 0, x = 0;
     for (int32_t k = 0; k < block; ++k)
@@ -166,8 +172,7 @@ __attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, ui
     const __m256i safe = _mm256_set1_epi16(static_cast<short>(safesectors - 1));
     const __m256i dir = _mm256_set1_epi16(static_cast<short>(dirquotient));
     const __m256i fifteen = _mm256_set1_epi16(15), thirtyone = _mm256_set1_epi16(31);
-    uint64_t s = 0, c = 0;
-    __m256i anyunsafe = _mm256_setzero_si256();
+    uint64_t s = 0, c = 0, x = 0;
     for (int32_t k = 0; k < block; k += 16) {
         __m256i v[2];
         for (int32_t h = 0; h < 2; ++h) {
@@ -188,13 +193,17 @@ __attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, ui
         // track 1, so only the low bytes are kept.
         cand = _mm256_and_si256(cand, _mm256_set1_epi16(0xff));
         cand = _mm256_cmpeq_epi16(cand, _mm256_set1_epi16(0xff));
-        anyunsafe = _mm256_or_si256(anyunsafe, _mm256_cmpgt_epi16(w, safe));
+        __m256i unsafe = _mm256_cmpgt_epi16(w, safe);
+        if (!_mm256_testz_si256(unsafe, unsafe)) {  // about one block in 40
+            __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(unsafe, _mm256_setzero_si256()), 0xd8);
+            x |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(packed)) & 0xffffu} << k;
+        }
         __m256i both = _mm256_permute4x64_epi64(_mm256_packs_epi16(redrawn, cand), 0xd8);
         uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(both));
         s |= uint64_t{bits & 0xffffu} << k;
         c |= uint64_t{bits >> 16} << k;
     }
-    sout = s, cout = c, xout = _mm256_testz_si256(anyunsafe, anyunsafe) ? 0 : 1;
+    sout = s, cout = c, xout = x;
 }
 #endif
 
@@ -212,10 +221,7 @@ void nextblock(bool wide) {
     (void)wide;
     fillplain(s, c, x);
 #endif
-    if (x != 0)
-        walk();
-    else
-        parse(s, c);
+    parse(s, c, x);
 }
 
 }  // namespace
