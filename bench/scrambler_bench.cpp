@@ -33,10 +33,11 @@ static void BM_FindPickable(benchmark::State &state) {
     }
 }
 
-// Arguments: the path (1 plain, 2 blocks, 3 AVX2 blocks), and for sparse disks the link count first.
-BENCHMARK(BM_FullDisk)->Arg(plainpath)->Unit(benchmark::kMicrosecond);
+// Arguments: the path (1 plain, 2 portable blocks, 3 AVX2, 4 AVX-512), after the link count for
+// sparse disks.
+BENCHMARK(BM_FullDisk)->Arg(plainpath)->Arg(avx512path)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SparseDisk)
-    ->ArgsProduct({{1, 2, 5, 16, 64}, {plainpath, blockpath, widepath}})
+    ->ArgsProduct({{1, 2, 5, 16, 64, 200}, {plainpath, portablepath, avx2path, avx512path}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindPickable)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -76,8 +76,13 @@ static_assert(exactquotients(), "the multiplies give the same sectors as the div
 uint32_t places[40];     // bit s of entry t: sector s of track t is a candidate
 uint64_t tracks;         // bit t - 1: track t holds a candidate
 alignas(16) uint8_t table[48];  // the same as bytes, 0xff for a candidate track
+// By track - 1, the quotient of a track draw: sector multiplier and candidate sectors.
+struct {
+    alignas(64) uint32_t secmul[48];
+    alignas(64) uint32_t places[48];
+} byquotient;
 
-uint32_t draws[block];   // the current block's draws
+uint32_t draws[block + 16];  // the current block's draws; the rest is read past the end and ignored
 uint32_t blockstate;     // the generator state before the current block
 uint32_t nextstate;      // ... and after it
 int32_t pending;         // the track whose sector draw opens the next block, or 0
@@ -207,18 +212,62 @@ __attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, ui
 }
 #endif
 
-void nextblock(bool wide) {
+// With AVX-512 the candidate test is made for the pair of a track draw and the draw after it, so
+// that only attempts on a candidate place itself reach the scalar code: each lane looks up its
+// track's sector multiplier and candidate sectors in 48-entry tables by permutes.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"  // GCC 12's own AVX-512 headers trip it
+#endif
+__attribute__((target("avx512f"))) void fillwidest(uint64_t &sout, uint64_t &cout, uint64_t &xout) {
+    uint64_t s = 0, c = 0, x = 0;
+    const __m512i state = _mm512_set1_epi32(static_cast<int>(blockstate));
+    const __m512i low15 = _mm512_set1_epi32(0x7fff), mul = _mm512_set1_epi32(static_cast<int>(trackmul));
+    const __m512i top = _mm512_set1_epi32(static_cast<int>(tracklimit));
+    const __m512i safe = _mm512_set1_epi32(static_cast<int>(safesectors));
+    const __m512i dir = _mm512_set1_epi32(static_cast<int>(dirquotient)), one = _mm512_set1_epi32(1);
+    const __m512i thirtytwo = _mm512_set1_epi32(32);
+    const __m512i mul0 = _mm512_load_si512(byquotient.secmul), mul1 = _mm512_load_si512(byquotient.secmul + 16);
+    const __m512i mul2 = _mm512_load_si512(byquotient.secmul + 32);
+    const __m512i pl0 = _mm512_load_si512(byquotient.places), pl1 = _mm512_load_si512(byquotient.places + 16);
+    const __m512i pl2 = _mm512_load_si512(byquotient.places + 32);
+    for (int32_t k = 0; k < block; k += 16) {
+        __m512i m = _mm512_loadu_si512(&jump.mul[static_cast<size_t>(k)]);
+        __m512i a = _mm512_loadu_si512(&jump.add[static_cast<size_t>(k)]);
+        __m512i v = _mm512_and_si512(_mm512_srli_epi32(_mm512_add_epi32(_mm512_mullo_epi32(m, state), a), 16), low15);
+        _mm512_storeu_si512(&draws[k], v);
+    }
+    for (int32_t k = 0; k < block; k += 16) {
+        __m512i v = _mm512_loadu_si512(&draws[k]), next = _mm512_loadu_si512(&draws[k + 1]);
+        __m512i q = _mm512_srli_epi32(_mm512_mullo_epi32(v, mul), trackshift);
+        __mmask16 high = _mm512_cmpge_epu32_mask(q, thirtytwo);
+        __m512i bucket = _mm512_mask_permutexvar_epi32(_mm512_permutex2var_epi32(mul0, q, mul1), high, q, mul2);
+        __m512i chosen = _mm512_mask_permutexvar_epi32(_mm512_permutex2var_epi32(pl0, q, pl1), high, q, pl2);
+        __m512i sector = _mm512_srli_epi32(_mm512_mullo_epi32(next, bucket), trackshift);
+        __mmask16 redrawn = _mm512_cmpge_epu32_mask(v, top) | _mm512_cmpeq_epi32_mask(q, dir);
+        s |= uint64_t{redrawn} << k;
+        c |= uint64_t{_mm512_test_epi32_mask(_mm512_srlv_epi32(chosen, sector), one)} << k;
+        x |= uint64_t{_mm512_cmpge_epu32_mask(v, safe)} << k;
+    }
+    sout = s, cout = c, xout = x;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+void nextblock(drawwidth width) {
     nhits = taken = 0;
     blockstate = nextstate;
     nextstate = jump.mul[block - 1] * blockstate + jump.add[block - 1];
     uint64_t s, c, x;
 #ifdef FASTDRAW_AVX2
-    if (wide)
+    if (width == avx512draws)
+        fillwidest(s, c, x);
+    else if (width == avx2draws)
         fillwide(s, c, x);
     else
         fillplain(s, c, x);
 #else
-    (void)wide;
+    (void)width;
     fillplain(s, c, x);
 #endif
     parse(s, c, x);
@@ -226,12 +275,14 @@ void nextblock(bool wide) {
 
 }  // namespace
 
-bool haswidedraws() {
+bool canrun(drawwidth width) {
 #ifdef FASTDRAW_AVX2
-    return __builtin_cpu_supports("avx2") != 0;
-#else
-    return false;
+    if (width == avx512draws)
+        return __builtin_cpu_supports("avx512f") != 0;
+    if (width == avx2draws)
+        return __builtin_cpu_supports("avx2") != 0;
 #endif
+    return width == portabledraws;
 }
 
 void startcandidates(const uint32_t candidates[40], uint32_t state) {
@@ -240,15 +291,17 @@ void startcandidates(const uint32_t candidates[40], uint32_t state) {
         places[t] = t == dirtrack ? 0 : candidates[t];
         tracks |= uint64_t{places[t] != 0} << (t - 1);
         table[t - 1] = places[t] != 0 ? 0xff : 0;
+        byquotient.secmul[t - 1] = secmul[static_cast<size_t>(t)];
+        byquotient.places[t - 1] = places[t];
     }
     nextstate = state;
     pending = 0;
     nhits = taken = 0;
 }
 
-void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, bool wide) {
+void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawwidth width) {
     while (taken == nhits)
-        nextblock(wide);
+        nextblock(width);
     const hit &h = hits[taken++];
     track = h.track;
     sector = h.sector;

@@ -25,8 +25,11 @@ inline int32_t random_in_range(uint32_t &state, int32_t low, int32_t high) {
     }
 }
 
-/// True when this processor can run the AVX2 form of the candidate stream.
-bool haswidedraws();
+/// The ways to compute a block of draws: plain C++ for any processor, or AVX2 or AVX-512 vectors.
+enum drawwidth { portabledraws, avx2draws, avx512draws };
+
+/// True when this build on this processor can compute draws that way.
+bool canrun(drawwidth width);
 
 /// Starts the stream of attempts at generator state `state`; only attempts that land on one of
 /// `places` (bit s of entry t: sector s of track t) will be reported.
@@ -34,5 +37,5 @@ void startcandidates(const uint32_t places[40], uint32_t state);
 
 /// The next attempt of the pick procedure, in the order the plain loop makes them, that lands on
 /// one of the places: its track and sector, and in `state` the generator state after its sector
-/// draw. `wide` computes the draws with AVX2; both forms give the same attempts.
-void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, bool wide);
+/// draw. Every width gives the same attempts.
+void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawwidth width);

@@ -52,8 +52,8 @@ struct plainattempts {
 // are seen; the others could never be picked, so skipping them changes no result.
 struct candidateattempts {
     uint32_t state;
-    bool wide;
-    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state, wide); }
+    drawwidth width;
+    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state, width); }
 };
 
 struct pick {
@@ -132,8 +132,8 @@ void scrambleimage() {
     for (uint16_t p = 0; p < numsectors; ++p)
         at[p] = p;
     drawpath path = chosenpath;
-    if (path == autopath)
-        path = pickable <= sparselinks ? (haswidedraws() ? widepath : blockpath) : plainpath;
+    if (path == autopath && pickable > sparselinks)
+        path = plainpath;
     if (path == plainpath) {
         plainattempts source{randstate};
         exchangeall(source);
@@ -141,7 +141,11 @@ void scrambleimage() {
         uint32_t places[40];
         findcandidates(places);
         startcandidates(places, randstate);
-        candidateattempts source{randstate, path == widepath};
+        drawwidth width = path == avx512path ? avx512draws : path == avx2path ? avx2draws : portabledraws;
+        for (drawwidth best : {avx512draws, avx2draws})
+            if (path == autopath && width == portabledraws && canrun(best))
+                width = best;
+        candidateattempts source{randstate, width};
         exchangeall(source);
     }
     gather();

@@ -6,10 +6,11 @@
 constexpr int32_t exchanges = 10000;
 
 /// How the attempts of the pick procedure are drawn: one by one, or in blocks that skip every
-/// attempt on a place no pickable link can ever be held at (portable, or with AVX2). All give the
-/// same output; the automatic choice takes blocks when there are at most `sparselinks` pickable links.
-enum drawpath { autopath, plainpath, blockpath, widepath };
-constexpr int32_t sparselinks = 16;
+/// attempt on a place no pickable link can ever be held at (in plain C++, AVX2 or AVX-512). All
+/// give the same output; the automatic choice takes the widest blocks this processor runs when
+/// there are at most `sparselinks` pickable links.
+enum drawpath { autopath, plainpath, portablepath, avx2path, avx512path };
+constexpr int32_t sparselinks = 256;
 
 /// Chooses the path for the next scrambleimage() calls; tests and benchmarks compare them.
 void setdrawpath(drawpath path);
