@@ -46,32 +46,17 @@ constexpr jumps makejumps() {
 constexpr jumps jump = makejumps();
 
 // A track draw v gives track v / 936 + 1; v * 71698 >> 26 is that quotient for every 15-bit v.
-constexpr uint32_t trackbucket = randmax / numtracks, trackmul = 71698, trackshift = 26;
+constexpr uint32_t trackbucket = randmax / numtracks, trackmul = 71698;
 constexpr uint32_t tracklimit = randmax - randmax % numtracks;  // 32760
 constexpr uint32_t dirquotient = dirtrack - 1;
 // Below this no sector draw is redrawn, whatever the track: 32767 - 32767 % 19. Only draws at
 // or above it need a second look.
 constexpr uint32_t safesectors = 32756;
-static_assert((randmax * trackmul) >> trackshift == randmax / trackbucket, "the multiply stays in 32 bits");
+static_assert(trackmul * trackbucket >= (1u << trackshift) &&
+                  randmax * (trackmul * trackbucket - (1u << trackshift)) < (1u << trackshift) &&
+                  uint64_t{randmax} * trackmul < (uint64_t{1} << 32),
+              "v * 71698 >> 26 is v / 936 for every draw, in 32 bits");
 
-// Sector draws by multiply as well: v * secmul[t] >> 26 is v / (32767 / tracksecs[t]).
-constexpr std::array<uint32_t, 40> makesecmul() {
-    std::array<uint32_t, 40> m{};
-    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t) {
-        uint32_t bucket = static_cast<uint32_t>(randmax / tracksecs[t]);
-        m[t] = ((uint32_t{1} << trackshift) + bucket - 1) / bucket;
-    }
-    return m;
-}
-constexpr std::array<uint32_t, 40> secmul = makesecmul();
-constexpr bool exactquotients() {
-    for (size_t t : {size_t{1}, size_t{18}, size_t{25}, size_t{31}})  // one track of each zone
-        for (uint32_t v = 0; v <= static_cast<uint32_t>(randmax); ++v)
-            if ((v * secmul[t]) >> trackshift != v / static_cast<uint32_t>(randmax / tracksecs[t]))
-                return false;
-    return true;
-}
-static_assert(exactquotients(), "the multiplies give the same sectors as the divisions");
 
 uint32_t places[40];     // bit s of entry t: sector s of track t is a candidate
 uint64_t tracks;         // bit t - 1: track t holds a candidate
@@ -96,7 +81,7 @@ int32_t nhits, taken;
 // Written whether it counts or not: the branch would be mispredicted on every real hit. Track 0
 // has no candidates, so a call for it adds nothing.
 void addhit(int32_t track, uint32_t v, int32_t at) {
-    int32_t sector = static_cast<int32_t>((v * secmul[static_cast<size_t>(track)]) >> trackshift);
+    int32_t sector = static_cast<int32_t>((v * sectordraws[static_cast<size_t>(track)].mul) >> trackshift);
     hits[nhits] = {track, sector, at};
     nhits += static_cast<int32_t>(places[track] >> sector & 1);
 }
@@ -111,8 +96,7 @@ void walk() {
             track = t == dirtrack ? 0 : t;
             continue;
         }
-        int32_t secs = tracksecs[static_cast<size_t>(track)];
-        if (v >= static_cast<uint32_t>(randmax - randmax % secs))
+        if (v >= sectordraws[static_cast<size_t>(track)].limit)
             continue;
         addhit(track, v, k);
         track = 0;
@@ -132,12 +116,12 @@ void parse(uint64_t s, uint64_t c, uint64_t x) {
     uint64_t starts = go & ~(go << 1);
     uint64_t oddruns = (go + (starts & even)) & go;
     uint64_t evenruns = go & ~oddruns;
-    uint64_t sectordraws = ((evenruns << 1) & odd) | ((oddruns << 1) & even) | uint64_t{pending != 0};
-    uint64_t trackdraws = ~sectordraws;
-    for (uint64_t h = x & sectordraws; h != 0; h &= h - 1) {
+    uint64_t sectorat = ((evenruns << 1) & odd) | ((oddruns << 1) & even) | uint64_t{pending != 0};
+    uint64_t trackdraws = ~sectorat;
+    for (uint64_t h = x & sectorat; h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
         int32_t track = k == 0 ? pending : static_cast<int32_t>(draws[k - 1] / trackbucket) + 1;
-        if (draws[k] >= static_cast<uint32_t>(randmax - randmax % tracksecs[static_cast<size_t>(track)])) {
+        if (draws[k] >= sectordraws[static_cast<size_t>(track)].limit) {
             walk();
             return;
         }
@@ -291,7 +275,7 @@ void startcandidates(const uint32_t candidates[40], uint32_t state) {
         places[t] = t == dirtrack ? 0 : candidates[t];
         tracks |= uint64_t{places[t] != 0} << (t - 1);
         table[t - 1] = places[t] != 0 ? 0xff : 0;
-        byquotient.secmul[t - 1] = secmul[static_cast<size_t>(t)];
+        byquotient.secmul[t - 1] = sectordraws[static_cast<size_t>(t)].mul;
         byquotient.places[t - 1] = places[t];
     }
     nextstate = state;

@@ -44,7 +44,7 @@ struct plainattempts {
         do
             track = random_in_range(state, 1, numtracks + 1);
         while (track == dirtrack);
-        sector = random_in_range(state, 0, tracksecs[static_cast<size_t>(track)]);
+        sector = drawsector(state, track);
     }
 };
 
