@@ -29,6 +29,8 @@ void loadd64file(const char *name) {
     FILE *f = fopen(name, "rb");
     if (f == nullptr)
         fail("Failed to open input file '%s'\n", name);
+    // One read straight into the image: a stream buffer would only add copies and system calls.
+    setvbuf(f, nullptr, _IONBF, 0);
     if (flength(f) != imagesize)
         fail("File '%s' length != %d bytes.\n", name, imagesize);
     // The length check alone cannot catch a file that shrinks or fails underneath us.

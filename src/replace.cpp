@@ -148,6 +148,21 @@ int createtemp() {
     return -1;
 }
 
+// The whole image in as few writes as the system allows.
+bool writeall(int fd, const uint8_t *data, size_t size) {
+    while (size > 0) {
+        auto put = write(fd, data, static_cast<unsigned>(size));
+        if (put <= 0) {
+            if (put < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        data += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
 bool renameover(const char *from, const char *to) {
 #ifdef _WIN32
     // A plain rename() refuses to replace an existing file here.
@@ -194,9 +209,8 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
         [[maybe_unused]] int moded = fchmod(fd, st.st_mode & 07777);
     }
 #endif
-    FILE *f = fdopen(fd, "wb");
-    size_t put = f != nullptr ? fwrite(data, 1, size, f) : 0;
-    bool ok = f != nullptr ? fclose(f) == 0 && put == size : (close(fd), false);
+    bool ok = writeall(fd, data, size);
+    ok = close(fd) == 0 && ok;
     if (ok && renameover(tmpname, target)) {
         pending = nullptr;
         return written;
