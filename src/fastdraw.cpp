@@ -8,11 +8,12 @@
 // facts per draw, taken as 64-bit masks:
 //   S: as a track draw it is redrawn (above the last full bucket, or the directory track), so the
 //      next draw is a track draw again;
-//   C: as a track draw it lands on a track that holds a candidate place.
+//   C: as a track draw it lands on a track that holds a candidate place (with AVX-512: on a
+//      candidate place, judged together with the draw after it).
 // Every other track draw is followed by exactly one sector draw, as long as no sector draw is
-// redrawn; a block in which any draw could be a redrawn sector (above 32755, about one block in
-// 40) is walked draw by draw instead. Which draws are track draws then follows from S alone, by
-// carry arithmetic, and only track draws in C need their sector looked at.
+// redrawn; a block in which one is (about one in a hundred) is walked draw by draw instead. Which
+// draws are track draws then follows from S alone, by carry arithmetic, and only track draws in C
+// need their sector looked at.
 #include "fastdraw.h"
 
 #include <array>
@@ -57,10 +58,9 @@ static_assert(trackmul * trackbucket >= (1u << trackshift) &&
                   uint64_t{randmax} * trackmul < (uint64_t{1} << 32),
               "v * 71698 >> 26 is v / 936 for every draw, in 32 bits");
 
-
 uint32_t places[40];     // bit s of entry t: sector s of track t is a candidate
 uint64_t tracks;         // bit t - 1: track t holds a candidate
-alignas(16) uint8_t table[48];  // the same as bytes, 0xff for a candidate track
+alignas(16) uint8_t table[48];  // by track - 1, 0xff for a candidate track, for the AVX2 lookups
 // By track - 1, the quotient of a track draw: sector multiplier and candidate sectors.
 struct {
     alignas(64) uint32_t secmul[48];
@@ -194,7 +194,6 @@ __attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, ui
     }
     sout = s, cout = c, xout = x;
 }
-#endif
 
 // With AVX-512 the candidate test is made for the pair of a track draw and the draw after it, so
 // that only attempts on a candidate place itself reach the scalar code: each lane looks up its
@@ -238,6 +237,8 @@ __attribute__((target("avx512f"))) void fillwidest(uint64_t &sout, uint64_t &cou
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#endif
+
 void nextblock(drawwidth width) {
     nhits = taken = 0;
     blockstate = nextstate;
