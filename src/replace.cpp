@@ -13,7 +13,6 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <process.h>
 #include <windows.h>
 #else
 #include <climits>
@@ -59,7 +58,8 @@ size_t dirlen(const char *path) {
     return len;
 }
 
-// The temporary file while it exists, for the signal handler to remove.
+#ifdef _WIN32
+// The temporary file while it exists, for the handler to remove.
 const char *volatile pending = nullptr;
 
 extern "C" void removepending(int sig) {
@@ -69,37 +69,33 @@ extern "C" void removepending(int sig) {
     raise(sig);
 }
 
-#ifdef _WIN32
-const int guarded[] = {SIGINT, SIGTERM};
-#else
-const int guarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-#endif
-
-// Ctrl-C and the usual termination signals remove the temporary file before the process ends;
-// a signal the caller chose to ignore stays ignored.
-void guardsignals() {
-    for (int sig : guarded)
-        if (signal(sig, removepending) == SIG_IGN)
+// Windows cannot hold a signal back, so Ctrl-C and SIGTERM remove the temporary file on their way;
+// it is named to the handler once it exists.
+void guard(bool on) {
+    const int handled[] = {SIGINT, SIGTERM};
+    pending = nullptr;
+    for (int sig : handled)
+        if (on && signal(sig, removepending) == SIG_IGN)
             signal(sig, SIG_IGN);
-#ifndef _WIN32
-    // Past a file-size limit the write should fail and be reported, not kill the process.
-    signal(SIGXFSZ, SIG_IGN);
-#endif
 }
-
-// Holds the guarded signals back while the temporary file is created and recorded, so that none
-// can end the process between the two.
-void holdsignals(bool hold) {
-#ifndef _WIN32
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : guarded)
-        sigaddset(&set, sig);
-    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 #else
-    (void)hold;
-#endif
+sigset_t callers;  // the signal mask as the run found it
+
+// While the temporary file exists, Ctrl-C, a hang-up and SIGTERM wait; once it is renamed or
+// removed they take effect as they would have, so none of them can leave it behind.
+void guard(bool on) {
+    if (on) {
+        const int waiting[] = {SIGINT, SIGTERM, SIGHUP};
+        sigset_t held;
+        sigemptyset(&held);
+        for (int sig : waiting)
+            sigaddset(&held, sig);
+        sigprocmask(SIG_BLOCK, &held, &callers);
+    } else {
+        sigprocmask(SIG_SETMASK, &callers, nullptr);
+    }
 }
+#endif
 
 #ifndef _WIN32
 // Follows symbolic links in the last component of `target`, so that the file they lead to is
@@ -107,15 +103,16 @@ void holdsignals(bool hold) {
 // /proc/self/fd/N, all of which lead through /proc), and for chains too long to follow.
 bool resolvetarget() {
     for (int hops = 0; hops < 40; ++hops) {
+        char to[pathroom];
+        ssize_t len = readlink(target, to, sizeof to - 1);
+        if (len < 0)
+            return true;
         size_t dir = dirlen(target);
-        char folder[pathroom], real[PATH_MAX], to[pathroom];
+        char folder[pathroom], real[PATH_MAX];
         memcpy(folder, target, dir);
         folder[dir] = '\0';
         if (realpath(dir == 0 ? "." : folder, real) != nullptr && strncmp(real, "/proc/", 6) == 0)
             return false;
-        ssize_t len = readlink(target, to, sizeof to - 1);
-        if (len < 0)
-            return true;
         to[len] = '\0';
         size_t keep = to[0] == '/' ? 0 : dir;
         if (keep + static_cast<size_t>(len) >= pathroom)
@@ -129,7 +126,10 @@ bool resolvetarget() {
 // Opens a new file beside `target` with a name that says what it is: .NAME.scatterdisk-XXXXXX.
 int createtemp() {
     size_t dir = dirlen(target);
-    uint32_t mix = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(time(nullptr));
+    // Where the stack lies differs from run to run; the time differs between runs. Either keeps
+    // two runs from trying the same names for long.
+    auto mix = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&dir) >> 4) * 2654435761u ^
+               static_cast<uint32_t>(time(nullptr));
     for (int tries = 0; tries < 100; ++tries) {
         char suffix[7];
         for (char &c : suffix) {
@@ -193,15 +193,19 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
     if (exists && access(target, W_OK) != 0)
         return openfailed;
 
-    guardsignals();
-    holdsignals(true);
-    int fd = createtemp();
-    if (fd >= 0)
-        pending = tmpname;
-    holdsignals(false);
-    if (fd < 0)  // no file can be made beside it: rewrite it in place as before
-        return writestraight(name, data, size);
 #ifndef _WIN32
+    // Past a file-size limit the write should fail and be reported, not kill the process.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
+    guard(true);
+    int fd = createtemp();
+    if (fd < 0) {  // no file can be made beside it: rewrite it in place as before
+        guard(false);
+        return writestraight(name, data, size);
+    }
+#ifdef _WIN32
+    pending = tmpname;
+#else
     if (exists) {
         // Owner and group only where the user may set them, so a refusal is no failure; the
         // permission bits after, since a change of owner may clear some of them.
@@ -211,12 +215,12 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
 #endif
     bool ok = writeall(fd, data, size);
     ok = close(fd) == 0 && ok;
-    if (ok && renameover(tmpname, target)) {
-        pending = nullptr;
+    bool renamed = ok && renameover(tmpname, target);
+    if (!renamed)
+        unlink(tmpname);
+    guard(false);
+    if (renamed)
         return written;
-    }
-    unlink(tmpname);
-    pending = nullptr;
     if (!ok)
         return writefailed;
     // The rename was refused (a sticky folder, say): the file itself may still be writable.
