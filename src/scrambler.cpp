@@ -110,6 +110,16 @@ void gather() {
     }
 }
 
+// The way a block path draws; the automatic choice takes the widest this processor runs.
+drawwidth widthfor(drawpath path) {
+    switch (path) {
+    case avx512path: return avx512draws;
+    case avx2path: return avx2draws;
+    case portablepath: return portabledraws;
+    default: return canrun(avx512draws) ? avx512draws : canrun(avx2draws) ? avx2draws : portabledraws;
+    }
+}
+
 }  // namespace
 
 int32_t nextrandom() { return draw(randstate); }
@@ -141,11 +151,7 @@ void scrambleimage() {
         uint32_t places[40];
         findcandidates(places);
         startcandidates(places, randstate);
-        drawwidth width = path == avx512path ? avx512draws : path == avx2path ? avx2draws : portabledraws;
-        for (drawwidth best : {avx512draws, avx2draws})
-            if (path == autopath && width == portabledraws && canrun(best))
-                width = best;
-        candidateattempts source{randstate, width};
+        candidateattempts source{randstate, widthfor(path)};
         exchangeall(source);
     }
     gather();
