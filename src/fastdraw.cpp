@@ -200,7 +200,8 @@ __attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, ui
 // track's sector multiplier and candidate sectors in 48-entry tables by permutes.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"  // GCC 12's own AVX-512 headers trip it
+#pragma GCC diagnostic ignored "-Wuninitialized"  // GCC 12's own AVX-512 headers trip these
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 __attribute__((target("avx512f"))) void fillwidest(uint64_t &sout, uint64_t &cout, uint64_t &xout) {
     uint64_t s = 0, c = 0, x = 0;
