@@ -141,8 +141,9 @@ void scrambleimage() {
         return;
     for (uint16_t p = 0; p < numsectors; ++p)
         at[p] = p;
+    // Blocks pay only in vector registers; in plain C++ they cost about what drawing one by one does.
     drawpath path = chosenpath;
-    if (path == autopath && pickable > sparselinks)
+    if (path == autopath && (pickable > sparselinks || widthfor(autopath) == portabledraws))
         path = plainpath;
     if (path == plainpath) {
         plainattempts source{randstate};

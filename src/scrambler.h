@@ -7,8 +7,8 @@ constexpr int32_t exchanges = 10000;
 
 /// How the attempts of the pick procedure are drawn: one by one, or in blocks that skip every
 /// attempt on a place no pickable link can ever be held at (in plain C++, AVX2 or AVX-512). All
-/// give the same output; the automatic choice takes the widest blocks this processor runs when
-/// there are at most `sparselinks` pickable links.
+/// give the same output; the automatic choice takes the widest vector blocks this processor runs
+/// when there are at most `sparselinks` pickable links, and otherwise draws one by one.
 enum drawpath { autopath, plainpath, portablepath, avx2path, avx512path };
 constexpr int32_t sparselinks = 256;
 
