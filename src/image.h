@@ -56,6 +56,11 @@ inline uint8_t *getptr(int32_t track, int32_t sector) {
     return image + trackoffs[static_cast<size_t>(track)] + sector * sectorsize;
 }
 
+/// Index of a sector among all 683, in file order.
+inline size_t sectorindex(int32_t track, int32_t sector) {
+    return static_cast<size_t>(trackoffs[static_cast<size_t>(track)] / sectorsize + sector);
+}
+
 /// Length of an open file in bytes, or -1 if it cannot be measured; leaves the position as it was.
 long flength(FILE *f);
 

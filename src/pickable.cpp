@@ -25,10 +25,6 @@ bool names(int32_t track, int32_t sector) {
     return track >= 1 && track <= numtracks && sector < tracksecs[static_cast<size_t>(track)];
 }
 
-size_t indexof(int32_t track, int32_t sector) {
-    return static_cast<size_t>(trackoffs[static_cast<size_t>(track)] / sectorsize + sector);
-}
-
 bool isfree(int32_t track, int32_t sector) {
     const uint8_t *bam = getptr(dirtrack, 0);
     return (bam[4 * track + 1 + (sector >> 3)] >> (sector & 7) & 1) != 0;
@@ -38,8 +34,8 @@ bool isfree(int32_t track, int32_t sector) {
 // sectors; what other chains marked does not cut this one short.
 void markchain(sectorflags &named, int32_t track, int32_t sector) {
     sectorflags seen{};
-    while (names(track, sector) && !seen[indexof(track, sector)]) {
-        seen[indexof(track, sector)] = named[indexof(track, sector)] = true;
+    while (names(track, sector) && !seen[sectorindex(track, sector)]) {
+        seen[sectorindex(track, sector)] = named[sectorindex(track, sector)] = true;
         const uint8_t *p = getptr(track, sector);
         if (p[0] == 0)
             return;
@@ -50,7 +46,7 @@ void markchain(sectorflags &named, int32_t track, int32_t sector) {
 
 void markpair(sectorflags &named, int32_t track, int32_t sector) {
     if (names(track, sector))
-        named[indexof(track, sector)] = true;
+        named[sectorindex(track, sector)] = true;
 }
 
 // What one directory entry points at by track and sector rather than by a link.
@@ -103,7 +99,7 @@ sectorflags endlikefiles() {
             int32_t track = t, sector = s;
             uint8_t verdict = runsoff;
             for (;;) {
-                size_t i = indexof(track, sector);
+                size_t i = sectorindex(track, sector);
                 if (state[i] != unknown) {
                     verdict = state[i] == walking ? runsoff : state[i];
                     break;
@@ -141,7 +137,7 @@ void findpickable() {
     for (int32_t t = 1; t <= numtracks; ++t)
         for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
             if (const uint8_t *p = getptr(t, s); iseligible(p))
-                ++pointedat[indexof(p[0], p[1])];
+                ++pointedat[sectorindex(p[0], p[1])];
     sectorflags named = directorynamed();
     sectorflags endsok = endlikefiles();
 
@@ -149,7 +145,7 @@ void findpickable() {
     memset(picktargets, 0, sizeof picktargets);
     for (int32_t t = 1; t <= numtracks; ++t) {
         for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
-            size_t i = indexof(t, s);
+            size_t i = sectorindex(t, s);
             if (isfree(t, s))
                 continue;
             pickholders[t] |= 1u << s;

@@ -1,6 +1,5 @@
 #include "scrambler.h"
 
-#include <array>
 #include <cstring>
 
 #include "fastdraw.h"
@@ -22,19 +21,7 @@ drawpath chosenpath = autopath;
 // sectors three ways, and the image is put in that order once, at the end.
 uint16_t at[numsectors];
 
-constexpr std::array<int32_t, 40> makefirstplace() {
-    std::array<int32_t, 40> first{};
-    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
-        first[t] = trackoffs[t] / sectorsize;
-    return first;
-}
-constexpr std::array<int32_t, 40> firstplace = makefirstplace();
-
-inline size_t placeof(int32_t track, int32_t sector) {
-    return static_cast<size_t>(firstplace[static_cast<size_t>(track)] + sector);
-}
-
-inline uint8_t *contentat(int32_t track, int32_t sector) { return image + at[placeof(track, sector)] * sectorsize; }
+inline uint8_t *contentat(int32_t track, int32_t sector) { return image + at[sectorindex(track, sector)] * sectorsize; }
 
 // The attempts of the pick procedure as drawn one by one: a track, drawn again while it is the
 // directory track, then a sector on it. The state is a copy so that it stays in a register.
@@ -84,7 +71,7 @@ void exchangeall(attempts &source) {
         a.holder[1] = b.sector;
         b.holder[0] = a.track;
         b.holder[1] = a.sector;
-        uint16_t &x = at[placeof(a.track, a.sector)], &y = at[placeof(b.track, b.sector)];
+        uint16_t &x = at[sectorindex(a.track, a.sector)], &y = at[sectorindex(b.track, b.sector)];
         uint16_t moved = x;
         x = y;
         y = moved;

@@ -81,24 +81,8 @@ TEST(Interop, FilesWrittenByCc1541ExtractUnchangedAfterScatter) {
     }
 }
 
-// A little disk editing for what cc1541 does not write: BAM bits with the track's free count, links,
-// and directory entries in the first unused slot.
-size_t bambyte(place p) { return sectoroffset({dirtrack, 0}) + static_cast<size_t>(4 * p.track + 1 + p.sector / 8); }
-bool isfree(const disk &d, place p) { return (d[bambyte(p)] >> (p.sector % 8) & 1) != 0; }
-
-void setfree(disk &d, place p, bool free) {
-    if (isfree(d, p) == free)
-        return;
-    d[bambyte(p)] ^= static_cast<uint8_t>(1 << (p.sector % 8));
-    uint8_t &count = d[sectoroffset({dirtrack, 0}) + static_cast<size_t>(4 * p.track)];
-    count = static_cast<uint8_t>(free ? count + 1 : count - 1);
-}
-
-void pointat(disk &d, place at, place to) {
-    d[sectoroffset(at)] = static_cast<uint8_t>(to.track);
-    d[sectoroffset(at) + 1] = static_cast<uint8_t>(to.sector);
-}
-
+// What cc1541 does not write is added by hand: sectors taken from the BAM, chains, and
+// directory entries in the first unused slot.
 // Takes n free sectors from the inner tracks, away from cc1541's files, and marks them in use.
 std::vector<place> allocate(disk &d, size_t n) {
     std::vector<place> got;

@@ -8,16 +8,6 @@
 
 namespace {
 
-void pointat(disk &d, place at, place to) {
-    d[sectoroffset(at)] = static_cast<uint8_t>(to.track);
-    d[sectoroffset(at) + 1] = static_cast<uint8_t>(to.sector);
-}
-
-void setfree(disk &d, place p) {
-    d[sectoroffset({dirtrack, 0}) + static_cast<size_t>(4 * p.track + 1 + p.sector / 8)] |=
-        static_cast<uint8_t>(1 << (p.sector % 8));
-}
-
 // A directory entry in slot `slot` of 18/1; bytes 21 to 24 as given.
 uint8_t *entry(disk &d, int slot, uint8_t type, place start) {
     uint8_t *e = &d[sectoroffset({dirtrack, 1}) + static_cast<size_t>(32 * slot)];
@@ -37,10 +27,10 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
     } cases[] = {
         {"a clean file", [](disk &) {}, "yyy"},
         {"another link into 1/2 from a sector in use", [](disk &d) { pointat(d, {2, 0}, {1, 2}); }, "yny"},
-        {"another link into 1/2 from a free sector", [](disk &d) { pointat(d, {2, 0}, {1, 2}), setfree(d, {2, 0}); }, "yny"},
+        {"another link into 1/2 from a free sector", [](disk &d) { pointat(d, {2, 0}, {1, 2}), setfree(d, {2, 0}, true); }, "yny"},
         {"another link into 1/2 from track 18", [](disk &d) { pointat(d, {dirtrack, 7}, {1, 2}); }, "yny"},
-        {"holder 1/0 free in the BAM", [](disk &d) { setfree(d, {1, 0}); }, "nyy"},
-        {"target 1/3 free in the BAM", [](disk &d) { setfree(d, {1, 3}); }, "yyn"},
+        {"holder 1/0 free in the BAM", [](disk &d) { setfree(d, {1, 0}, true); }, "nyy"},
+        {"target 1/3 free in the BAM", [](disk &d) { setfree(d, {1, 3}, true); }, "yyn"},
         {"the directory starts a file at 1/2", [](disk &d) { entry(d, 3, 0x82, {1, 2}); }, "yny"},
         {"a deleted entry names 1/2", [](disk &d) { entry(d, 3, 0x80, {1, 2}); }, "yyy"},
         {"a REL file from 1/0 with its side sector", [](disk &d) {

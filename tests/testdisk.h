@@ -17,6 +17,15 @@ struct place {
 /// Offset of a sector's first byte in a whole image.
 size_t sectoroffset(place p);
 
+/// Writes a link: `at` points at `to`.
+void pointat(disk &d, place at, place to);
+
+/// True when the BAM at 18/0 marks the sector free.
+bool isfree(const disk &d, place p);
+
+/// Marks a sector free or in use in the BAM as the DOS does, keeping the track's free count.
+void setfree(disk &d, place p, bool free);
+
 /// Every sector outside the directory track, in file order.
 std::vector<place> chainablesectors();
 
