@@ -61,13 +61,32 @@ static_assert(trackmul * trackbucket >= (1u << trackshift) &&
 uint32_t places[40];     // bit s of entry t: sector s of track t is a candidate
 uint64_t tracks;         // bit t - 1: track t holds a candidate
 alignas(16) uint8_t table[48];  // by track - 1, 0xff for a candidate track, for the AVX2 lookups
-// By track - 1, the quotient of a track draw: sector multiplier and candidate sectors.
+
+// A track draw v gives track v / 936 + 1 also as mulhi(v, 35849) >> 9, in 16-bit lanes.
+constexpr uint32_t trackmul16 = 35849, trackshift16 = 25;
+static_assert(trackmul16 * trackbucket >= (1u << trackshift16) &&
+                  randmax * (trackmul16 * trackbucket - (1u << trackshift16)) < (1u << trackshift16) &&
+                  trackmul16 < 65536,
+              "mulhi(v, 35849) >> 9 is v / 936 for every draw");
+constexpr bool sectormulsfit() {
+    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
+        if (sectordraws[t].mul >= 65536 || trackshift < 16)
+            return false;
+    return true;
+}
+static_assert(sectormulsfit(), "a sector draw's multiply fits a 16-bit lane: mulhi(v, mul) >> 10");
+
+// By the quotient of a track draw (track - 1), for the AVX-512 lookups in 16-bit lanes: the sector
+// multiplier, candidate sectors 0 to 15, and candidate sectors 16 to 20 with bit 15 set where the
+// track draw is redrawn (the directory track, and quotient 35 of draws 32760 and up).
+constexpr uint16_t redrawnbit = 0x8000;
 struct {
-    alignas(64) uint32_t secmul[48];
-    alignas(64) uint32_t places[48];
+    alignas(64) uint16_t secmul[64];
+    alignas(64) uint16_t low[64];
+    alignas(64) uint16_t high[64];
 } byquotient;
 
-uint32_t draws[block + 16];  // the current block's draws; the rest is read past the end and ignored
+uint16_t draws[block + 32];  // the current block's draws; the rest is read past the end and ignored
 uint32_t blockstate;     // the generator state before the current block
 uint32_t nextstate;      // ... and after it
 int32_t pending;         // the track whose sector draw opens the next block, or 0
@@ -78,102 +97,152 @@ struct hit {
 hit hits[block + 1];
 int32_t nhits, taken;
 
+// What a fill learns of a block: masks S, C and X (draws at or above safesectors), and its first
+// and last draw, handed over in registers so that the parse need not wait for the stores.
+struct blockmasks {
+    uint64_t s, c, x;
+    uint32_t first, last;
+};
+
+// Where the parse stands, kept in registers from block to block: the track whose sector draw
+// opens the next block (or 0), and the hits of the current block.
+struct cursor {
+    int32_t pending, nhits;
+};
+
 // Written whether it counts or not: the branch would be mispredicted on every real hit. Track 0
 // has no candidates, so a call for it adds nothing.
-void addhit(int32_t track, uint32_t v, int32_t at) {
+[[gnu::always_inline]] inline void addhit(cursor &at, int32_t track, uint32_t v, int32_t k) {
     int32_t sector = static_cast<int32_t>((v * sectordraws[static_cast<size_t>(track)].mul) >> trackshift);
-    hits[nhits] = {track, sector, at};
-    nhits += static_cast<int32_t>(places[track] >> sector & 1);
+    hits[at.nhits] = {track, sector, k};
+    at.nhits += static_cast<int32_t>(places[track] >> sector & 1);
 }
 
+inline int32_t trackof(uint32_t v) { return static_cast<int32_t>(v / trackbucket) + 1; }
+
 // The plain procedure over one block, for blocks where a sector draw may be redrawn.
-void walk() {
-    int32_t track = pending;
+[[gnu::noinline]] void walk(cursor &at) {
+    int32_t track = at.pending;
     for (int32_t k = 0; k < block; ++k) {
         uint32_t v = draws[k];
         if (track == 0) {
-            int32_t t = v < tracklimit ? static_cast<int32_t>(v / trackbucket) + 1 : dirtrack;
+            int32_t t = v < tracklimit ? trackof(v) : dirtrack;
             track = t == dirtrack ? 0 : t;
             continue;
         }
         if (v >= sectordraws[static_cast<size_t>(track)].limit)
             continue;
-        addhit(track, v, k);
+        addhit(at, track, v, k);
         track = 0;
     }
-    pending = track;
+    at.pending = track;
 }
 
-// The same over the block as if no sector draw were redrawn. A run of non-S draws that starts on
-// a track draw alternates track, sector, track, ...; the draw after a run is a sector draw exactly
-// when the run's length is odd. Adding 1 at each run that starts on an even position clears that
-// run; what is left are the runs that start on odd ones. Draws above 32755 (in x) are looked at
-// once the sector draws are known: if one of them is redrawn after all, the block is walked.
-void parse(uint64_t s, uint64_t c, uint64_t x) {
+// Which draws of the block are sector draws, as if no sector draw were redrawn, given whether the
+// block opens with one. A run of non-S draws that starts on a track draw alternates track, sector,
+// track, ...; the draw after a run is a sector draw exactly when the run's length is odd. Adding 1
+// at each run that starts on an even position clears that run; what is left are the runs that
+// start on odd ones.
+inline uint64_t sectordrawsof(uint64_t s, uint64_t opening) {
     constexpr uint64_t even = 0x5555555555555555u, odd = ~even;
-    uint64_t live = ~uint64_t{0} << (pending != 0);
-    uint64_t go = ~s & live;
+    uint64_t go = ~s & ~opening;
     uint64_t starts = go & ~(go << 1);
     uint64_t oddruns = (go + (starts & even)) & go;
     uint64_t evenruns = go & ~oddruns;
-    uint64_t sectorat = ((evenruns << 1) & odd) | ((oddruns << 1) & even) | uint64_t{pending != 0};
-    uint64_t trackdraws = ~sectorat;
-    for (uint64_t h = x & sectorat; h != 0; h &= h - 1) {
+    return ((evenruns << 1) & odd) | ((oddruns << 1) & even) | opening;
+}
+
+// Both openings are worked out before the block before has been parsed, so that one block waits
+// on the last only for a select, not for the whole carry chain. Draws above 32755 (in x) are
+// looked at once the sector draws are known: if one of them is redrawn after all, the block is
+// walked.
+[[gnu::always_inline]] inline void parse(cursor &at, const blockmasks &m) {
+    uint64_t closed = sectordrawsof(m.s, 0), opened = sectordrawsof(m.s, 1);
+    int32_t last = trackof(m.last);
+    int32_t endclosed = (closed | m.s) >> 63 == 0 ? last : 0;
+    int32_t endopened = (opened | m.s) >> 63 == 0 ? last : 0;
+    int32_t opener = at.pending;
+    uint64_t sectorat = opener != 0 ? opened : closed;
+    for (uint64_t h = m.x & sectorat; h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
-        int32_t track = k == 0 ? pending : static_cast<int32_t>(draws[k - 1] / trackbucket) + 1;
+        int32_t track = k == 0 ? opener : trackof(draws[k - 1]);
         if (draws[k] >= sectordraws[static_cast<size_t>(track)].limit) {
-            walk();
+            walk(at);
             return;
         }
     }
-    addhit(pending, draws[0], 0);
-    for (uint64_t h = trackdraws & c & ~(uint64_t{1} << 63); h != 0; h &= h - 1) {
+    addhit(at, opener, m.first, 0);
+    for (uint64_t h = ~sectorat & m.c & ~(uint64_t{1} << 63); h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
-        addhit(static_cast<int32_t>(draws[k] / trackbucket) + 1, draws[k + 1], k + 1);
+        addhit(at, trackof(draws[k]), draws[k + 1], k + 1);
     }
-    pending = (trackdraws & go) >> 63 != 0 ? static_cast<int32_t>(draws[block - 1] / trackbucket) + 1 : 0;
+    at.pending = opener != 0 ? endopened : endclosed;
 }
 
-void fillplain(uint64_t &sout, uint64_t &cout, uint64_t &xout) {
+// Runs blocks until one holds an attempt on a candidate place. Each form of fill is inlined into
+// its own copy of this loop, so that the masks stay in registers.
+template <class fillfn>
+[[gnu::always_inline]] inline void findhits(fillfn fill) {
+    cursor at{pending, 0};
+    uint32_t state = nextstate, before;
+    do {
+        at.nhits = 0;
+        before = state;
+        state = jump.mul[block - 1] * before + jump.add[block - 1];
+        parse(at, fill(before));
+    } while (at.nhits == 0);
+    pending = at.pending;
+    nhits = at.nhits;
+    taken = 0;
+    blockstate = before;
+    nextstate = state;
+}
+
+blockmasks fillplain(uint32_t from) {
     uint64_t s = 0, c = 0, x = 0;
     for (int32_t k = 0; k < block; ++k)
-        draws[k] = (jump.mul[static_cast<size_t>(k)] * blockstate + jump.add[static_cast<size_t>(k)]) >> 16 & 0x7fffu;
+        draws[k] = static_cast<uint16_t>(
+            (jump.mul[static_cast<size_t>(k)] * from + jump.add[static_cast<size_t>(k)]) >> 16 & 0x7fffu);
     for (int32_t k = 0; k < block; ++k) {
         uint32_t v = draws[k], q = (v * trackmul) >> trackshift;
         s |= uint64_t{v >= tracklimit || q == dirquotient} << k;
         c |= (tracks >> q & 1) << k;
         x |= uint64_t{v >= safesectors} << k;
     }
-    sout = s, cout = c, xout = x;
+    return {s, c, x, draws[0], draws[block - 1]};
 }
+
+void blocksplain() { findhits(fillplain); }
 
 #ifdef FASTDRAW_AVX2
 // Draws are made in 32-bit lanes and then classified 16 at a time in 16-bit lanes: v / 936 is
 // mulhi(v, 35849) >> 9 there, and a track's candidacy is looked up in three 16-byte tables.
-__attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, uint64_t &xout) {
+[[gnu::always_inline]] inline __attribute__((target("avx2"))) blockmasks fillwide(uint32_t from) {
     const __m256i t0 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table)));
     const __m256i t1 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table + 16)));
     const __m256i t2 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table + 32)));
-    const __m256i state = _mm256_set1_epi32(static_cast<int>(blockstate));
+    const __m256i state = _mm256_set1_epi32(static_cast<int>(from));
     const __m256i low15 = _mm256_set1_epi32(0x7fff);
-    const __m256i quotient = _mm256_set1_epi16(static_cast<short>(35849));
+    const __m256i quotient = _mm256_set1_epi16(static_cast<short>(trackmul16));
     const __m256i top = _mm256_set1_epi16(static_cast<short>(tracklimit - 1));
     const __m256i safe = _mm256_set1_epi16(static_cast<short>(safesectors - 1));
     const __m256i dir = _mm256_set1_epi16(static_cast<short>(dirquotient));
     const __m256i fifteen = _mm256_set1_epi16(15), thirtyone = _mm256_set1_epi16(31);
     uint64_t s = 0, c = 0, x = 0;
+#pragma GCC unroll 4
     for (int32_t k = 0; k < block; k += 16) {
         __m256i v[2];
+#pragma GCC unroll 2
         for (int32_t h = 0; h < 2; ++h) {
             size_t at = static_cast<size_t>(k + 8 * h);
             __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&jump.mul[at]));
             __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&jump.add[at]));
             v[h] = _mm256_and_si256(_mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(m, state), a), 16), low15);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(&draws[at]), v[h]);
         }
         // Packing works within 128-bit halves; the permute puts the 16 draws back in order.
         __m256i w = _mm256_permute4x64_epi64(_mm256_packus_epi32(v[0], v[1]), 0xd8);
-        __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(w, quotient), 9);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(&draws[k]), w);
+        __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(w, quotient), trackshift16 - 16);
         __m256i redrawn = _mm256_or_si256(_mm256_cmpgt_epi16(w, top), _mm256_cmpeq_epi16(q, dir));
         __m256i cand = _mm256_blendv_epi8(_mm256_shuffle_epi8(t0, q), _mm256_shuffle_epi8(t1, q),
                                           _mm256_cmpgt_epi16(q, fifteen));
@@ -192,79 +261,87 @@ __attribute__((target("avx2"))) void fillwide(uint64_t &sout, uint64_t &cout, ui
         s |= uint64_t{bits & 0xffffu} << k;
         c |= uint64_t{bits >> 16} << k;
     }
-    sout = s, cout = c, xout = x;
+    return {s, c, x, draws[0], draws[block - 1]};
 }
 
-// With AVX-512 the candidate test is made for the pair of a track draw and the draw after it, so
-// that only attempts on a candidate place itself reach the scalar code: each lane looks up its
-// track's sector multiplier and candidate sectors in 48-entry tables by permutes.
+__attribute__((target("avx2"))) void blockswide() { findhits(fillwide); }
+
+// With AVX-512 the 64 draws sit in two registers of 16-bit lanes, and the candidate test is made
+// for the pair of a track draw and the draw after it, so that only attempts on a candidate place
+// itself reach the scalar code: each lane looks up its track's sector multiplier and candidate
+// sectors in 64-entry tables by quotient, and whether the track draw is redrawn comes with them.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"  // GCC 12's own AVX-512 headers trip these
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-__attribute__((target("avx512f"))) void fillwidest(uint64_t &sout, uint64_t &cout, uint64_t &xout) {
-    uint64_t s = 0, c = 0, x = 0;
-    const __m512i state = _mm512_set1_epi32(static_cast<int>(blockstate));
-    const __m512i low15 = _mm512_set1_epi32(0x7fff), mul = _mm512_set1_epi32(static_cast<int>(trackmul));
-    const __m512i top = _mm512_set1_epi32(static_cast<int>(tracklimit));
-    const __m512i safe = _mm512_set1_epi32(static_cast<int>(safesectors));
-    const __m512i dir = _mm512_set1_epi32(static_cast<int>(dirquotient)), one = _mm512_set1_epi32(1);
-    const __m512i thirtytwo = _mm512_set1_epi32(32);
-    const __m512i mul0 = _mm512_load_si512(byquotient.secmul), mul1 = _mm512_load_si512(byquotient.secmul + 16);
-    const __m512i mul2 = _mm512_load_si512(byquotient.secmul + 32);
-    const __m512i pl0 = _mm512_load_si512(byquotient.places), pl1 = _mm512_load_si512(byquotient.places + 16);
-    const __m512i pl2 = _mm512_load_si512(byquotient.places + 32);
+#define FASTDRAW_AVX512 "avx512f,avx512bw"
+[[gnu::always_inline]] inline __attribute__((target(FASTDRAW_AVX512))) blockmasks fillwidest(uint32_t from) {
+    const __m512i state = _mm512_set1_epi32(static_cast<int>(from));
+    __m512i st[4];
+#pragma GCC unroll 4
     for (int32_t k = 0; k < block; k += 16) {
         __m512i m = _mm512_loadu_si512(&jump.mul[static_cast<size_t>(k)]);
         __m512i a = _mm512_loadu_si512(&jump.add[static_cast<size_t>(k)]);
-        __m512i v = _mm512_and_si512(_mm512_srli_epi32(_mm512_add_epi32(_mm512_mullo_epi32(m, state), a), 16), low15);
-        _mm512_storeu_si512(&draws[k], v);
+        st[k / 16] = _mm512_add_epi32(_mm512_mullo_epi32(m, state), a);
     }
-    for (int32_t k = 0; k < block; k += 16) {
-        __m512i v = _mm512_loadu_si512(&draws[k]), next = _mm512_loadu_si512(&draws[k + 1]);
-        __m512i q = _mm512_srli_epi32(_mm512_mullo_epi32(v, mul), trackshift);
-        __mmask16 high = _mm512_cmpge_epu32_mask(q, thirtytwo);
-        __m512i bucket = _mm512_mask_permutexvar_epi32(_mm512_permutex2var_epi32(mul0, q, mul1), high, q, mul2);
-        __m512i chosen = _mm512_mask_permutexvar_epi32(_mm512_permutex2var_epi32(pl0, q, pl1), high, q, pl2);
-        __m512i sector = _mm512_srli_epi32(_mm512_mullo_epi32(next, bucket), trackshift);
-        __mmask16 redrawn = _mm512_cmpge_epu32_mask(v, top) | _mm512_cmpeq_epi32_mask(q, dir);
-        s |= uint64_t{redrawn} << k;
-        c |= uint64_t{_mm512_test_epi32_mask(_mm512_srlv_epi32(chosen, sector), one)} << k;
-        x |= uint64_t{_mm512_cmpge_epu32_mask(v, safe)} << k;
+    // A draw is bits 16 to 30 of its state: the high word of each lane, less its top bit. Lane i
+    // of `after` is lane i + 1 of the pair (a, b); the draw after the block's last is not known
+    // yet, and its lane (bit 63) is never asked.
+    alignas(64) static constexpr uint16_t highwords[32] = {1,  3,  5,  7,  9,  11, 13, 15, 17, 19, 21,
+                                                           23, 25, 27, 29, 31, 33, 35, 37, 39, 41, 43,
+                                                           45, 47, 49, 51, 53, 55, 57, 59, 61, 63};
+    alignas(64) static constexpr uint16_t after[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                                       12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                                       23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+    const __m512i low15 = _mm512_set1_epi16(0x7fff), high = _mm512_load_si512(highwords);
+    __m512i w[2], next[2];
+    w[0] = _mm512_and_si512(_mm512_permutex2var_epi16(st[0], high, st[1]), low15);
+    w[1] = _mm512_and_si512(_mm512_permutex2var_epi16(st[2], high, st[3]), low15);
+    _mm512_storeu_si512(&draws[0], w[0]);
+    _mm512_storeu_si512(&draws[32], w[1]);
+    const __m512i shift = _mm512_load_si512(after);
+    next[0] = _mm512_permutex2var_epi16(w[0], shift, w[1]);
+    next[1] = _mm512_permutex2var_epi16(w[1], shift, _mm512_setzero_si512());
+
+    const __m512i quotient = _mm512_set1_epi16(static_cast<short>(trackmul16));
+    const __m512i safe = _mm512_set1_epi16(static_cast<short>(safesectors - 1));
+    const __m512i one = _mm512_set1_epi16(1), sixteen = _mm512_set1_epi16(16);
+    const __m512i redrawn = _mm512_set1_epi16(static_cast<short>(redrawnbit));
+    const __m512i mul0 = _mm512_load_si512(byquotient.secmul), mul1 = _mm512_load_si512(byquotient.secmul + 32);
+    const __m512i lo0 = _mm512_load_si512(byquotient.low), lo1 = _mm512_load_si512(byquotient.low + 32);
+    const __m512i hi0 = _mm512_load_si512(byquotient.high), hi1 = _mm512_load_si512(byquotient.high + 32);
+    uint64_t s = 0, c = 0, x = 0;
+#pragma GCC unroll 2
+    for (int32_t h = 0; h < 2; ++h) {
+        __m512i q = _mm512_srli_epi16(_mm512_mulhi_epu16(w[h], quotient), trackshift16 - 16);
+        __m512i bucket = _mm512_permutex2var_epi16(mul0, q, mul1);
+        __m512i sector = _mm512_srli_epi16(_mm512_mulhi_epu16(next[h], bucket), trackshift - 16);
+        __m512i low = _mm512_permutex2var_epi16(lo0, q, lo1), highs = _mm512_permutex2var_epi16(hi0, q, hi1);
+        // Shifts by 16 or more give 0 in 16-bit lanes, so each half answers only for its sectors.
+        __m512i chosen = _mm512_or_si512(_mm512_srlv_epi16(low, sector),
+                                         _mm512_srlv_epi16(highs, _mm512_sub_epi16(sector, sixteen)));
+        s |= uint64_t{_mm512_test_epi16_mask(highs, redrawn)} << (32 * h);
+        c |= uint64_t{_mm512_test_epi16_mask(chosen, one)} << (32 * h);
+        x |= uint64_t{_mm512_cmpgt_epu16_mask(w[h], safe)} << (32 * h);
     }
-    sout = s, cout = c, xout = x;
+    uint32_t first = static_cast<uint32_t>(_mm_extract_epi16(_mm512_castsi512_si128(w[0]), 0));
+    uint32_t last = static_cast<uint32_t>(_mm_extract_epi16(_mm512_extracti32x4_epi32(w[1], 3), 7));
+    return {s, c, x, first, last};
 }
+
+__attribute__((target(FASTDRAW_AVX512))) void blockswidest() { findhits(fillwidest); }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 #endif
-
-void nextblock(drawwidth width) {
-    nhits = taken = 0;
-    blockstate = nextstate;
-    nextstate = jump.mul[block - 1] * blockstate + jump.add[block - 1];
-    uint64_t s, c, x;
-#ifdef FASTDRAW_AVX2
-    if (width == avx512draws)
-        fillwidest(s, c, x);
-    else if (width == avx2draws)
-        fillwide(s, c, x);
-    else
-        fillplain(s, c, x);
-#else
-    (void)width;
-    fillplain(s, c, x);
-#endif
-    parse(s, c, x);
-}
 
 }  // namespace
 
 bool canrun(drawwidth width) {
 #ifdef FASTDRAW_AVX2
     if (width == avx512draws)
-        return __builtin_cpu_supports("avx512f") != 0;
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
     if (width == avx2draws)
         return __builtin_cpu_supports("avx2") != 0;
 #endif
@@ -273,12 +350,15 @@ bool canrun(drawwidth width) {
 
 void startcandidates(const uint32_t candidates[40], uint32_t state) {
     tracks = 0;
-    for (int32_t t = 1; t <= numtracks; ++t) {
-        places[t] = t == dirtrack ? 0 : candidates[t];
+    byquotient = {};
+    for (int32_t t = 1; t <= numtracks + 1; ++t) {
+        places[t] = t == dirtrack || t > numtracks ? 0 : candidates[t];
         tracks |= uint64_t{places[t] != 0} << (t - 1);
         table[t - 1] = places[t] != 0 ? 0xff : 0;
-        byquotient.secmul[t - 1] = sectordraws[static_cast<size_t>(t)].mul;
-        byquotient.places[t - 1] = places[t];
+        auto q = static_cast<size_t>(t - 1);
+        byquotient.secmul[q] = static_cast<uint16_t>(sectordraws[static_cast<size_t>(t)].mul);
+        byquotient.low[q] = static_cast<uint16_t>(places[t] & 0xffffu);
+        byquotient.high[q] = static_cast<uint16_t>(places[t] >> 16 | (t == dirtrack || t > numtracks ? redrawnbit : 0));
     }
     nextstate = state;
     pending = 0;
@@ -286,8 +366,19 @@ void startcandidates(const uint32_t candidates[40], uint32_t state) {
 }
 
 void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawwidth width) {
-    while (taken == nhits)
-        nextblock(width);
+    if (taken == nhits) {
+#ifdef FASTDRAW_AVX2
+        if (width == avx512draws)
+            blockswidest();
+        else if (width == avx2draws)
+            blockswide();
+        else
+            blocksplain();
+#else
+        (void)width;
+        blocksplain();
+#endif
+    }
     const hit &h = hits[taken++];
     track = h.track;
     sector = h.sector;

@@ -69,7 +69,8 @@ inline int32_t drawsector(uint32_t &state, int32_t track) {
     }
 }
 
-/// The ways to compute a block of draws: plain C++ for any processor, or AVX2 or AVX-512 vectors.
+/// The ways to compute a block of draws: plain C++ for any processor, or AVX2 or AVX-512 (F and BW)
+/// vectors.
 enum drawwidth { portabledraws, avx2draws, avx512draws };
 
 /// True when this build on this processor can compute draws that way.
