@@ -138,26 +138,22 @@ inline int32_t trackof(uint32_t v) { return static_cast<int32_t>(v / trackbucket
     at.pending = track;
 }
 
-// Which draws of the block are sector draws, as if no sector draw were redrawn, given whether the
-// block opens with one. A run of non-S draws that starts on a track draw alternates track, sector,
-// track, ...; the draw after a run is a sector draw exactly when the run's length is odd. Adding 1
-// at each run that starts on an even position clears that run; what is left are the runs that
-// start on odd ones.
-inline uint64_t sectordrawsof(uint64_t s, uint64_t opening) {
+// Which draws of the block are sector draws, as if no sector draw were redrawn and the block
+// opened with a track draw. A run of non-S draws starts on a track draw and alternates track,
+// sector, track, ...; the draw after a run is a sector draw exactly when the run's length is odd.
+// Adding 1 at each run that starts on an even position clears that run; what is left are the runs
+// that start on odd ones.
+inline uint64_t sectordrawsof(uint64_t s) {
     constexpr uint64_t even = 0x5555555555555555u, odd = ~even;
-    uint64_t go = ~s & ~opening;
+    uint64_t go = ~s;
     uint64_t starts = go & ~(go << 1);
     uint64_t oddruns = (go + (starts & even)) & go;
     uint64_t evenruns = go & ~oddruns;
-    return ((evenruns << 1) & odd) | ((oddruns << 1) & even) | opening;
+    return ((evenruns << 1) & odd) | ((oddruns << 1) & even);
 }
 
-// Both openings are worked out before the block before has been parsed, so that one block waits
-// on the last only for a select, not for the whole carry chain. Draws above 32755 (in x) are
-// looked at once the sector draws are known: if one of them is redrawn after all, the block is
-// walked.
 [[gnu::always_inline]] inline void parse(cursor &at, const blockmasks &m) {
-    uint64_t closed = sectordrawsof(m.s, 0), opened = sectordrawsof(m.s, 1);
+    uint64_t closed = sectordrawsof(m.s), opened = closed ^ (~m.s ^ (~m.s + 1));
     int32_t last = trackof(m.last);
     int32_t endclosed = (closed | m.s) >> 63 == 0 ? last : 0;
     int32_t endopened = (opened | m.s) >> 63 == 0 ? last : 0;
