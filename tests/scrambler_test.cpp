@@ -155,9 +155,11 @@ TEST(Scatter, DisksWithAtMostOneLinkComeOutUnchanged) {
 }
 
 TEST(Scatter, EveryDrawPathGivesThePlainLoopsBytes) {
-    // Links at the zone edges and on the last tracks, whose candidacy sits in the top bits.
+    // Links at the zone edges, on the last tracks and on both sides of sector 16, whose candidacy
+    // sits in the top bits or crosses from one 16-bit half of a lookup to the other.
     disk edges(imagesize, 0);
-    const place ends[][2] = {{{1, 0}, {35, 16}}, {{17, 20}, {33, 5}}, {{19, 18}, {24, 0}}, {{31, 0}, {30, 17}}};
+    const place ends[][2] = {{{1, 0}, {35, 16}}, {{17, 20}, {33, 5}}, {{19, 18}, {24, 0}}, {{31, 0}, {30, 17}},
+                             {{2, 15}, {2, 16}}};
     for (const auto &e : ends) {
         edges[sectoroffset(e[0])] = static_cast<uint8_t>(e[1].track);
         edges[sectoroffset(e[0]) + 1] = static_cast<uint8_t>(e[1].sector);
