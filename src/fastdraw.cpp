@@ -70,9 +70,9 @@ static_assert(trackmul16 * trackbucket >= (1u << trackshift16) &&
               "mulhi(v, 35849) >> 9 is v / 936 for every draw");
 constexpr bool sectormulsfit() {
     for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
-        if (sectordraws[t].mul >= 65536 || trackshift < 16)
+        if (sectordraws[t].mul >= 65536)
             return false;
-    return true;
+    return trackshift >= 16;
 }
 static_assert(sectormulsfit(), "a sector draw's multiply fits a 16-bit lane: mulhi(v, mul) >> 10");
 
@@ -86,7 +86,7 @@ struct {
     alignas(64) uint16_t high[64];
 } byquotient;
 
-uint16_t draws[block + 32];  // the current block's draws; the rest is read past the end and ignored
+uint16_t draws[block];   // the current block's draws
 uint32_t blockstate;     // the generator state before the current block
 uint32_t nextstate;      // ... and after it
 int32_t pending;         // the track whose sector draw opens the next block, or 0
@@ -152,6 +152,12 @@ inline uint64_t sectordrawsof(uint64_t s) {
     return ((evenruns << 1) & odd) | ((oddruns << 1) & even);
 }
 
+// Both openings are worked out before the block before has been parsed, so that a block waits on
+// the one before it only for a select, not for the whole carry chain. A block that opens with a
+// sector draw differs only up to the draw after its first run, where the parities swap: the mask
+// of that run and the draw after it, go ^ (go + 1), turns one answer into the other. Draws above
+// 32755 (in x) are looked at once the sector draws are known: if one of them is redrawn after all,
+// the block is walked.
 [[gnu::always_inline]] inline void parse(cursor &at, const blockmasks &m) {
     uint64_t closed = sectordrawsof(m.s), opened = closed ^ (~m.s ^ (~m.s + 1));
     int32_t last = trackof(m.last);
@@ -348,13 +354,14 @@ void startcandidates(const uint32_t candidates[40], uint32_t state) {
     tracks = 0;
     byquotient = {};
     for (int32_t t = 1; t <= numtracks + 1; ++t) {
-        places[t] = t == dirtrack || t > numtracks ? 0 : candidates[t];
+        bool redrawn = t == dirtrack || t > numtracks;  // t = 36: quotient 35, draws 32760 and up
+        places[t] = redrawn ? 0 : candidates[t];
         tracks |= uint64_t{places[t] != 0} << (t - 1);
         table[t - 1] = places[t] != 0 ? 0xff : 0;
         auto q = static_cast<size_t>(t - 1);
         byquotient.secmul[q] = static_cast<uint16_t>(sectordraws[static_cast<size_t>(t)].mul);
         byquotient.low[q] = static_cast<uint16_t>(places[t] & 0xffffu);
-        byquotient.high[q] = static_cast<uint16_t>(places[t] >> 16 | (t == dirtrack || t > numtracks ? redrawnbit : 0));
+        byquotient.high[q] = static_cast<uint16_t>(places[t] >> 16 | (redrawn ? redrawnbit : 0));
     }
     nextstate = state;
     pending = 0;
