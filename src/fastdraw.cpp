@@ -18,9 +18,11 @@
 
 #include <array>
 
+#include "generator.h"
 #include "image.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define FASTDRAW_AVX2 1
 #endif
@@ -340,12 +342,53 @@ __attribute__((target(FASTDRAW_AVX512))) void blockswidest() { findhits(fillwide
 
 }  // namespace
 
+#ifdef FASTDRAW_AVX2
+namespace {
+
+// The processor is asked only here, and only once a disk has few enough links for the blocks to
+// run: the compiler's own feature check would ask at every start, and in a virtual machine each
+// cpuid traps to the hypervisor. A feature counts only when the system also saves the registers
+// it needs (xgetbv): YMM state for AVX2, and the opmask and ZMM state too for AVX-512.
+struct features {
+    bool avx2, avx512;
+};
+
+features askprocessor() {
+    unsigned a, b, c, d;
+    if (__get_cpuid(0, &a, &b, &c, &d) == 0 || a < 7)
+        return {false, false};
+    __get_cpuid(1, &a, &b, &c, &d);
+    constexpr unsigned osxsave = 1u << 27, avx = 1u << 28;
+    if ((c & (osxsave | avx)) != (osxsave | avx))
+        return {false, false};
+    unsigned lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    constexpr unsigned ymmstate = 0x6, zmmstate = 0xe0;
+    __cpuid_count(7, 0, a, b, c, d);
+    constexpr unsigned avx2 = 1u << 5, avx512f = 1u << 16, avx512bw = 1u << 30;
+    bool wide = (lo & ymmstate) == ymmstate && (b & avx2) != 0;
+    bool widest = (lo & (ymmstate | zmmstate)) == (ymmstate | zmmstate) &&
+                  (b & (avx512f | avx512bw)) == (avx512f | avx512bw);
+    return {wide, widest};
+}
+
+features has;
+bool asked;
+
+}  // namespace
+#endif
+
 bool canrun(drawwidth width) {
 #ifdef FASTDRAW_AVX2
+    // Asked once; a function's static would bring the C++ runtime's guard along.
+    if (!asked) {
+        has = askprocessor();
+        asked = true;
+    }
     if (width == avx512draws)
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+        return has.avx512;
     if (width == avx2draws)
-        return __builtin_cpu_supports("avx2") != 0;
+        return has.avx2;
 #endif
     return width == portabledraws;
 }

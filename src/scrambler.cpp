@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fastdraw.h"
+#include "generator.h"
 #include "image.h"
 #include "pickable.h"
 
