@@ -1,10 +1,27 @@
 #include "image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 #ifdef __linux__
 #include <sys/mman.h>
+#endif
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
 #endif
 
 #include "replace.h"
@@ -19,14 +36,38 @@ alignas(4096) uint8_t image[imagesize];
     exit(-1);
 }
 
-long flength(FILE *f) {
-    long here = ftell(f);
-    if (here < 0 || fseek(f, 0, SEEK_END) != 0)
+long flength(int fd) {
+    auto here = lseek(fd, 0, SEEK_CUR);
+    if (here < 0)
         return -1;
-    long end = ftell(f);
-    if (fseek(f, here, SEEK_SET) != 0)
+    auto end = lseek(fd, 0, SEEK_END);
+    if (lseek(fd, here, SEEK_SET) < 0 || end < 0 || end > 0x7fffffff)
         return -1;
-    return end;
+    return static_cast<long>(end);
+}
+
+// Reads until `size` bytes are in or the input ends: the count read, or -1 if a read fails.
+static long readall(int fd, uint8_t *to, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        auto n = read(fd, to + got, static_cast<unsigned>(size - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
+static bool isblockdevice(unsigned mode) {
+#ifdef S_ISBLK
+    return S_ISBLK(mode);
+#else
+    return (void)mode, false;
+#endif
 }
 
 // Fresh pages cost a fault each on first touch, and faults are dear in a virtual machine; asking
@@ -40,16 +81,30 @@ static void prefault() {
 
 void loadd64file(const char *name) {
     prefault();
-    FILE *f = fopen(name, "rb");
-    if (f == nullptr)
+    // Straight into the image, with no stream buffer: that would only add copies and system calls.
+    int fd = open(name, O_RDONLY | O_BINARY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))
         fail("Failed to open input file '%s'\n", name);
-    // One read straight into the image: a stream buffer would only add copies and system calls.
-    setvbuf(f, nullptr, _IONBF, 0);
-    if (flength(f) != imagesize)
-        fail("File '%s' length != %d bytes.\n", name, imagesize);
-    // The length check alone cannot catch a file that shrinks or fails underneath us.
-    size_t got = fread(image, 1, sizeof image, f);
-    if (fclose(f) != 0 || got != sizeof image)
+    long got;
+    if (S_ISREG(st.st_mode) || isblockdevice(st.st_mode)) {
+        if (flength(fd) != imagesize)
+            fail("File '%s' length != %d bytes.\n", name, imagesize);
+        // The length check alone cannot catch a file that shrinks or fails underneath us.
+        got = readall(fd, image, sizeof image);
+        if (got != imagesize)
+            got = -1;
+    } else {
+        // A pipe or a character device cannot be measured, only read: one byte past an image is
+        // enough to know it is too long, and keeps an endless one from being read for ever.
+        uint8_t past;
+        got = readall(fd, image, sizeof image);
+        long more = got == imagesize ? readall(fd, &past, 1) : 0;
+        got = more < 0 ? -1 : got + more;
+        if (got >= 0 && got != imagesize)
+            fail("File '%s' length != %d bytes.\n", name, imagesize);
+    }
+    if (close(fd) != 0 || got < 0)
         fail("Failed to read input file '%s'\n", name);
 }
 

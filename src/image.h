@@ -2,8 +2,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 constexpr int32_t numtracks = 35;
 constexpr int32_t dirtrack = 18;
@@ -62,7 +62,7 @@ inline size_t sectorindex(int32_t track, int32_t sector) {
 }
 
 /// Length of an open file in bytes, or -1 if it cannot be measured; leaves the position as it was.
-long flength(FILE *f);
+long flength(int fd);
 
 /// Fills `image` from the named file or ends the process with status -1 and a message.
 void loadd64file(const char *name);

@@ -1,3 +1,4 @@
+// Replacing the output file so that a failed or killed run never loses or exposes an image.
 #include "replace.h"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <windows.h>
 #else
 #include <climits>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -28,14 +30,31 @@
 
 namespace {
 
-// The plain way, for whatever cannot be replaced by a rename: open cutting it, write, close.
+// The whole image in as few writes as the system allows; on failure errno says why.
+bool writeall(int fd, const uint8_t *data, size_t size) {
+    while (size > 0) {
+        auto put = write(fd, data, static_cast<unsigned>(size));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            return false;
+        }
+        data += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// The plain way, for whatever cannot be replaced by a rename: open cutting it, write, close. A
+// full disk may show only at the close, so that counts too.
 writeresult writestraight(const char *name, const uint8_t *data, size_t size) {
-    FILE *f = fopen(name, "wb");
-    if (f == nullptr)
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_CLOEXEC, 0666);
+    if (fd < 0)
         return openfailed;
-    // A full disk often shows only when the buffer is flushed, so the close counts too.
-    size_t put = fwrite(data, 1, size, f);
-    return fclose(f) != 0 || put != size ? writefailed : written;
+    bool ok = writeall(fd, data, size);
+    return close(fd) == 0 && ok ? written : writefailed;
 }
 
 // Room for a name; a longer one is written straight, which reports it as before.
@@ -59,42 +78,56 @@ size_t dirlen(const char *path) {
 }
 
 #ifdef _WIN32
-// The temporary file while it exists, for the handler to remove.
-const char *volatile pending = nullptr;
+volatile LONG interrupt;  // a Ctrl-C or Ctrl-Break came while the output was being replaced
+volatile LONG busy;       // ... which is going on
 
-extern "C" void removepending(int sig) {
-    if (const char *p = pending)
-        unlink(p);
-    signal(sig, SIG_DFL);
-    raise(sig);
+// Windows runs this on a thread of its own. Ctrl-C and Ctrl-Break are only noted, and acted on
+// once the temporary file is gone. Closing the console, logging off or shutting down end the
+// process as soon as this returns, so those give the write a few seconds to finish first.
+BOOL WINAPI holdinterrupt(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        interrupt = 1;
+        return TRUE;
+    }
+    for (int waited = 0; busy != 0 && waited < 400; ++waited)
+        Sleep(10);
+    return FALSE;
 }
 
-// Windows cannot hold a signal back, so Ctrl-C and SIGTERM remove the temporary file on their way;
-// it is named to the handler once it exists.
 void guard(bool on) {
-    const int handled[] = {SIGINT, SIGTERM};
-    pending = nullptr;
-    for (int sig : handled)
-        if (on && signal(sig, removepending) == SIG_IGN)
-            signal(sig, SIG_IGN);
+    if (on) {
+        busy = 1;
+        SetConsoleCtrlHandler(holdinterrupt, TRUE);
+        return;
+    }
+    busy = 0;
+    SetConsoleCtrlHandler(holdinterrupt, FALSE);
+    if (interrupt != 0)
+        ExitProcess(STATUS_CONTROL_C_EXIT);  // what the interrupt would have done at once
 }
+
+bool interrupted() { return interrupt != 0; }
 #else
 sigset_t callers;  // the signal mask as the run found it
 
-// While the temporary file exists, Ctrl-C, a hang-up and SIGTERM wait; once it is renamed or
-// removed they take effect as they would have, so none of them can leave it behind.
+// While the output is being replaced, every signal that would end the process waits; once the
+// temporary file is renamed or removed they take effect as they would have, so only SIGKILL can
+// leave it behind. Job control, and the signals that do nothing by default, are left alone.
 void guard(bool on) {
-    if (on) {
-        const int waiting[] = {SIGINT, SIGTERM, SIGHUP};
-        sigset_t held;
-        sigemptyset(&held);
-        for (int sig : waiting)
-            sigaddset(&held, sig);
-        sigprocmask(SIG_BLOCK, &held, &callers);
-    } else {
+    if (!on) {
         sigprocmask(SIG_SETMASK, &callers, nullptr);
+        return;
     }
+    const int free[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH, SIGXFSZ};
+    sigset_t held;
+    sigfillset(&held);
+    for (int sig : free)
+        sigdelset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &callers);
 }
+
+// A signal that came meanwhile ends the process once it is let through.
+constexpr bool interrupted() { return false; }
 #endif
 
 #ifndef _WIN32
@@ -121,9 +154,18 @@ bool resolvetarget() {
     }
     return false;
 }
+
+// Writes past the file-size limit would fail part way; better to know before anything is made.
+bool withinlimit(size_t size) {
+    struct rlimit lim;
+    return getrlimit(RLIMIT_FSIZE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= size;
+}
+#else
+constexpr bool withinlimit(size_t) { return true; }
 #endif
 
-// Opens a new file beside `target` with a name that says what it is: .NAME.scatterdisk-XXXXXX.
+// Opens a new file beside `target`, for its owner alone until its data is in, with a name that
+// says what it is: .NAME.scatterdisk-XXXXXX.
 int createtemp() {
     size_t dir = dirlen(target);
     // Where the stack lies differs from run to run; the time differs between runs. Either keeps
@@ -141,26 +183,82 @@ int createtemp() {
                            suffix);
         if (len < 0 || static_cast<size_t>(len) >= pathroom)
             return -1;
-        int fd = open(tmpname, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+        int fd = open(tmpname, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
 }
 
-// The whole image in as few writes as the system allows.
-bool writeall(int fd, const uint8_t *data, size_t size) {
-    while (size > 0) {
-        auto put = write(fd, data, static_cast<unsigned>(size));
-        if (put <= 0) {
-            if (put < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        data += put;
-        size -= static_cast<size_t>(put);
+// The mode the output is to have, given to the temporary file once its data is in: the old file's
+// owner and group where the user may set both, its group alone where only that, then its
+// permission bits (a change of owner may clear some); a new output gets what a plain create would.
+void givemode(int fd, const struct stat *old) {
+#ifdef _WIN32
+    (void)fd, (void)old;
+#else
+    if (old == nullptr) {
+        mode_t mask = umask(0);
+        umask(mask);
+        [[maybe_unused]] int moded = fchmod(fd, 0666 & ~mask);
+        return;
     }
-    return true;
+    if (fchown(fd, old->st_uid, old->st_gid) != 0)
+        [[maybe_unused]] int grouped = fchown(fd, static_cast<uid_t>(-1), old->st_gid);
+    [[maybe_unused]] int moded = fchmod(fd, old->st_mode & 07777);
+#endif
+}
+
+bool noroom(int err) {
+#ifdef EDQUOT
+    if (err == EDQUOT)
+        return true;
+#endif
+    return err == ENOSPC;
+}
+
+// Secures room for `size` bytes from the start of an open file without changing a byte of what it
+// holds: holes and the part past its end get their blocks. Where that fails, a file that had
+// grown gets its old length back.
+bool reserve(int fd, size_t size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+#ifdef _WIN32
+    // Windows files have no holes unless asked for; lengthening one allocates its clusters.
+    if (st.st_size >= static_cast<off_t>(size) || _chsize(fd, static_cast<long>(size)) == 0)
+        return true;
+    [[maybe_unused]] int back = _chsize(fd, static_cast<long>(st.st_size));
+    errno = ENOSPC;
+    return false;
+#else
+    int err = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (err == 0)
+        return true;
+    [[maybe_unused]] int back = ftruncate(fd, st.st_size);
+    errno = err;
+    return false;
+#endif
+}
+
+// Writes over the output itself, where no file can be made beside it or the rename is refused.
+// Room for the whole image is secured before the first byte of the old one is overwritten, and
+// only then is it cut to length, so a run that fails for lack of room leaves it as it was. A file
+// made here is removed again if its write fails.
+writeresult rewriteinplace(const uint8_t *data, size_t size) {
+    bool created = false;
+    int fd = open(target, O_WRONLY | O_BINARY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(target, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+        created = fd >= 0;
+    }
+    if (fd < 0)
+        return openfailed;
+    bool ok = reserve(fd, size) && writeall(fd, data, size) && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok && created)
+        unlink(target);
+    return ok ? written : writefailed;
 }
 
 bool renameover(const char *from, const char *to) {
@@ -172,9 +270,37 @@ bool renameover(const char *from, const char *to) {
 #endif
 }
 
+// Writes a temporary file beside the output and renames it over it. Where no file can be made
+// there, or the disk has room for one copy of the image but not two, the output is rewritten in
+// place instead.
+writeresult replacebyrename(const struct stat *old, const uint8_t *data, size_t size) {
+    int fd = createtemp();
+    if (fd < 0)
+        return rewriteinplace(data, size);
+    bool ok = writeall(fd, data, size);
+    int why = errno;
+    if (ok)
+        givemode(fd, old);
+    if (close(fd) != 0) {
+        why = errno;
+        ok = false;
+    }
+    if (ok && renameover(tmpname, target))
+        return written;
+    unlink(tmpname);
+    if (interrupted())
+        return writefailed;
+    // A refused rename (a sticky folder, say) may still leave the file itself writable.
+    return ok || noroom(why) ? rewriteinplace(data, size) : writefailed;
+}
+
 }  // namespace
 
 writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
+#ifndef _WIN32
+    // Past a file-size limit a write should fail and be reported, not kill the process.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     size_t namelen = strlen(name);
     if (namelen == 0 || namelen >= pathroom || dirlen(name) == namelen)
         return writestraight(name, data, size);
@@ -192,37 +318,10 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
     // A file the user may not write is refused, although a rename could replace it.
     if (exists && access(target, W_OK) != 0)
         return openfailed;
-
-#ifndef _WIN32
-    // Past a file-size limit the write should fail and be reported, not kill the process.
-    signal(SIGXFSZ, SIG_IGN);
-#endif
-    guard(true);
-    int fd = createtemp();
-    if (fd < 0) {  // no file can be made beside it: rewrite it in place as before
-        guard(false);
-        return writestraight(name, data, size);
-    }
-#ifdef _WIN32
-    pending = tmpname;
-#else
-    if (exists) {
-        // Owner and group only where the user may set them, so a refusal is no failure; the
-        // permission bits after, since a change of owner may clear some of them.
-        [[maybe_unused]] int owned = fchown(fd, st.st_uid, st.st_gid);
-        [[maybe_unused]] int moded = fchmod(fd, st.st_mode & 07777);
-    }
-#endif
-    bool ok = writeall(fd, data, size);
-    ok = close(fd) == 0 && ok;
-    bool renamed = ok && renameover(tmpname, target);
-    if (!renamed)
-        unlink(tmpname);
-    guard(false);
-    if (renamed)
-        return written;
-    if (!ok)
+    if (!withinlimit(size))
         return writefailed;
-    // The rename was refused (a sticky folder, say): the file itself may still be writable.
-    return writestraight(name, data, size);
+    guard(true);
+    writeresult result = replacebyrename(exists ? &st : nullptr, data, size);
+    guard(false);
+    return result;
 }

@@ -73,7 +73,9 @@ TEST(CommandLine, RefusalsPrintExactlyTheirText) {
         {"-i 0.d64 -o out.d64", "", "File '0.d64' length != 174848 bytes.\n"},
         {"-i 196608.d64 -o out.d64", "", "File '196608.d64' length != 174848 bytes.\n"},
         {"-i 175531.d64 -o out.d64", "", "File '175531.d64' length != 174848 bytes.\n"},
-        {"-i . -o out.d64", "", "File '.' length != 174848 bytes.\n"},
+        {"-i . -o out.d64", "", "Failed to open input file '.'\n"},
+        {"-i /dev/zero -o out.d64", "", "File '/dev/zero' length != 174848 bytes.\n"},
+        {"-i /dev/stdin -o out.d64 < 0.d64", "", "File '/dev/stdin' length != 174848 bytes.\n"},
         {"-i in.d64 -i in.d64", "", "Failed to open output file ''\n"},
         {"-i in.d64 -o no/such/out.d64", "", "Failed to open output file 'no/such/out.d64'\n"},
         {"-i in.d64 -o /dev/full", "", "Failed to write output file '/dev/full'\n"},
@@ -182,50 +184,151 @@ TEST(CommandLine, KnownDisksGiveTheKnownScatter) {
     }
 }
 
+// Runs a shell script in a scratch folder holding in.d64 (a chained disk) and old.d64 (another),
+// with BIN standing for the tool.
+runresult runscript(const tempdir &dir, std::string script) {
+    for (size_t at; (at = script.find("BIN")) != std::string::npos;)
+        script.replace(at, 3, shellquote(SCATTERDISK_BIN));
+    return run("cd " + shellquote(dir.path) + " && (" + script + ")");
+}
+
 TEST(CommandLine, OutputHoldsTheOldImageOrTheWholeNewOne) {
     // Root may write any file, so refusals are tried as nobody, from a copy of the tool that
-    // nobody may run wherever the build lies.
-    const std::string asuser = geteuid() == 0 ? "chmod 777 . && cp BIN sd && chmod 755 sd && "
-                                                "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd"
-                                              : "BIN";
+    // nobody may run wherever the build lies. Some cases need root to set owners and groups.
+    const bool root = geteuid() == 0;
+    const std::string tool = "cp BIN sd && chmod 755 sd && ";
+    const std::string asuser = root ? "chmod 777 . && " + tool + "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd"
+                                    : "BIN";
+    const std::string closed = "mkdir d && mv old.d64 d && chmod 666 d/old.d64 && chmod 555 d && ";
+    const std::string reopen = "; s=$?; chmod 755 d && mv d/old.d64 . && exit $s";
+    enum afterwards { oldkept, newwritten, cut };
     struct {
         const char *name;
         std::string script;
         int status;
         std::string out, err;
-        bool oldisnew;  // old.d64 afterwards holds the scatter of in.d64, else what it held
+        afterwards old;  // what old.d64 holds afterwards: what it held, the scatter of in.d64, or a part
+        bool needsroot;
     } cases[] = {
         {"write cut short in place", "(ulimit -f 100; trap '' XFSZ; BIN -i old.d64 -o old.d64)", 255, "",
-         "Failed to write output file 'old.d64'\n", false},
-        {"symbolic link", "ln -s old.d64 link.d64 && BIN -i in.d64 -o link.d64 && test -L link.d64", 0, "", "", true},
+         "Failed to write output file 'old.d64'\n", oldkept, false},
+        {"file-size limit in place", closed + "(ulimit -f 100; " + asuser + " -i in.d64 -o d/old.d64)" + reopen, 255,
+         "", "Failed to write output file 'd/old.d64'\n", oldkept, false},
+        {"file-size limit on a stream", "(ulimit -f 100; BIN -i in.d64 -o /dev/stdout > old.d64)", 255, "",
+         "Failed to write output file '/dev/stdout'\n", cut, false},
+        {"symbolic link", "ln -s old.d64 link.d64 && BIN -i in.d64 -o link.d64 && test -L link.d64", 0, "", "",
+         newwritten, false},
         {"dangling symbolic link", "rm old.d64 && ln -s old.d64 link.d64 && BIN -i in.d64 -o link.d64 && test -L link.d64",
-         0, "", "", true},
-        {"stream redirected to a file", "BIN -i in.d64 -o /dev/stdout > old.d64", 0, "", "", true},
-        {"caller's descriptor", "BIN -i in.d64 -o /dev/fd/3 3> old.d64", 0, "", "", true},
+         0, "", "", newwritten, false},
+        {"stream redirected to a file", "BIN -i in.d64 -o /dev/stdout > old.d64", 0, "", "", newwritten, false},
+        {"caller's descriptor", "BIN -i in.d64 -o /dev/fd/3 3> old.d64", 0, "", "", newwritten, false},
+        {"piped input", "cat in.d64 | BIN -i /dev/stdin -o old.d64", 0, "", "", newwritten, false},
+        {"short piped input", "head -c 1000 in.d64 | BIN -i /dev/stdin -o old.d64", 255, "",
+         "File '/dev/stdin' length != 174848 bytes.\n", oldkept, false},
+        {"piped input a byte long", "(cat in.d64; echo) | BIN -i /dev/stdin -o old.d64", 255, "",
+         "File '/dev/stdin' length != 174848 bytes.\n", oldkept, false},
         {"permission bits kept", "chmod 604 old.d64 && BIN -i in.d64 -o old.d64 && stat -c %a old.d64", 0, "604\n", "",
-         true},
+         newwritten, false},
         {"new file takes the umask", "rm old.d64 && umask 027 && BIN -i in.d64 -o old.d64 && stat -c %a old.d64", 0,
-         "640\n", "", true},
+         "640\n", "", newwritten, false},
         {"read-only file refused", "chmod 444 old.d64 && " + asuser + " -i in.d64 -o old.d64", 255, "",
-         "Failed to open output file 'old.d64'\n", false},
-        {"folder closed, file open", "mkdir d && mv old.d64 d && chmod 666 d/old.d64 && chmod 555 d && " + asuser +
-         " -i in.d64 -o d/old.d64; s=$?; chmod 755 d && mv d/old.d64 . && exit $s", 0, "", "", true},
+         "Failed to open output file 'old.d64'\n", oldkept, false},
+        {"folder closed, file open", closed + asuser + " -i in.d64 -o d/old.d64" + reopen, 0, "", "", newwritten, false},
+        {"owner and group kept", "chown 1000:1234 old.d64 && chmod 664 old.d64 && BIN -i in.d64 -o old.d64 && "
+                                 "stat -c '%u %g %a' old.d64", 0, "1000 1234 664\n", "", newwritten, true},
+        // A member of the file's group replaces a colleague's file in a shared folder.
+        {"group kept where the owner cannot be", "chown 1000:1234 old.d64 && chmod 664 old.d64 && chgrp 1234 . && "
+         "chmod 775 . && " + tool + "setpriv --reuid=65534 --regid=65534 --groups=1234 ./sd -i in.d64 -o old.d64 && "
+         "stat -c '%u %g %a' old.d64", 0, "65534 1234 664\n", "", newwritten, true},
     };
     for (const auto &c : cases) {
+        if (c.needsroot && !root) {
+            printf("skipped as a user, needs root: %s\n", c.name);
+            continue;
+        }
         tempdir dir;
         std::vector<place> firsts;
         disk old = randomchains(5, 3, firsts);
         writefile(dir.file("in.d64"), chaineddisk());
         writefile(dir.file("old.d64"), old);
-        std::string script = c.script;
-        for (size_t at; (at = script.find("BIN")) != std::string::npos;)
-            script.replace(at, 3, shellquote(SCATTERDISK_BIN));
-        runresult r = run("cd " + shellquote(dir.path) + " && (" + script + ")");
+        runresult r = runscript(dir, c.script);
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_TRUE(readfile(dir.file("old.d64")) == (c.oldisnew ? scrambled(chaineddisk()) : old)) << c.name;
+        disk now = readfile(dir.file("old.d64")), scattered = scrambled(chaineddisk());
+        if (c.old == cut)
+            EXPECT_TRUE(now.size() < scattered.size() && std::equal(now.begin(), now.end(), scattered.begin())) << c.name;
+        else
+            EXPECT_TRUE(now == (c.old == newwritten ? scattered : old)) << c.name;
         EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << c.name;
+    }
+}
+
+TEST(CommandLine, NoRoomLeavesTheOldImageWhole) {
+    // A small tmpfs of its own for each case: no free inode or no free block. Not every system
+    // lets the tests mount one.
+    const std::string mountit = "mkdir m && mount -t tmpfs -o size=SIZE,nr_inodes=INODES tmpfs m && ";
+    const std::string fill = " && (dd if=/dev/zero of=m/fill bs=4k count=400 2>/dev/null; true) && ";
+    const std::string after = "; s=$?; cp m/old.d64 old.d64; umount m; exit $s";
+    struct {
+        const char *name, *size, *inodes, *old;  // how the old output is put on the small disk
+        int status;
+        std::string err;
+        bool newwritten;
+    } cases[] = {
+        {"no inode, no block", "64k", "3", "head -c 12000 old.d64 > m/old.d64", 255,
+         "Failed to write output file 'm/old.d64'\n", false},
+        {"no block, sparse old output", "256k", "8", "cp --sparse=always old.d64 m/old.d64 && fallocate -d m/old.d64",
+         255, "Failed to write output file 'm/old.d64'\n", false},
+        {"room for one copy, not two", "256k", "8", "cp --sparse=never old.d64 m/old.d64", 0, "", true},
+        {"no inode, room for the data", "1m", "3", "cp old.d64 m/old.d64", 0, "", true},
+    };
+    for (const auto &c : cases) {
+        tempdir dir;
+        if (run("cd " + shellquote(dir.path) + " && mkdir p && mount -t tmpfs tmpfs p && umount p && rmdir p").status != 0)
+            GTEST_SKIP() << "tmpfs cannot be mounted here";
+        disk old = chaineddisk();
+        std::fill(old.begin() + 30000, old.begin() + 100000, 0);  // a run of zeros cp may leave sparse
+        std::vector<place> firsts;
+        writefile(dir.file("in.d64"), randomchains(3, 5, firsts));
+        writefile(dir.file("old.d64"), old);
+        std::string mount = mountit;
+        mount.replace(mount.find("SIZE"), 4, c.size);
+        mount.replace(mount.find("INODES"), 6, c.inodes);
+        std::string keep = c.old[0] == 'h' ? "head -c 12000 old.d64 > kept.d64 && " : "cp old.d64 kept.d64 && ";
+        runresult r = runscript(dir, keep + mount + c.old + fill + "BIN -i in.d64 -o m/old.d64" + after);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        disk now = readfile(dir.file("old.d64"));
+        EXPECT_TRUE(now == (c.newwritten ? scrambled(readfile(dir.file("in.d64"))) : readfile(dir.file("kept.d64"))))
+            << c.name;
+    }
+}
+
+TEST(CommandLine, SignalsWaitForTheTemporaryFile) {
+    // The write is held up by strace, so that the temporary file can be looked at and the signal
+    // sent while it exists. A shell's background jobs ignore SIGQUIT, so env gives it back.
+    if (!haveprogram("strace"))
+        GTEST_SKIP() << "strace is not installed";
+    const std::string script =
+        "ulimit -c 0; chmod 640 old.d64; strace -f -o /dev/null -e trace=write -e inject=write:delay_enter=400000 "
+        "env --default-signal=SIG BIN -i in.d64 -o old.d64 & p=$!; "
+        "for i in $(seq 500); do t=$(ls -A | grep scatterdisk-) && break; sleep 0.01; done; "
+        "stat -c %a \"$t\"; kill -SIG $(pgrep -P $p); wait $p; echo $?; stat -c %a old.d64";
+    const std::pair<const char *, int> signals[] = {{"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
+                                                    {"ALRM", SIGALRM}};
+    for (const auto &[name, number] : signals) {
+        tempdir dir;
+        writefile(dir.file("in.d64"), chaineddisk());
+        writefile(dir.file("old.d64"), disk(imagesize, 0xa5));
+        std::string named = script;
+        for (size_t at; (at = named.find("SIG ")) != std::string::npos || (at = named.find("SIG=")) != std::string::npos;)
+            named.replace(at, 3, name);
+        runresult r = runscript(dir, named);
+        // Private while it is written, then the output's own mode; the signal ends the run after.
+        EXPECT_EQ(r.out, "600\n" + std::to_string(128 + number) + "\n640\n") << name;
+        EXPECT_TRUE(readfile(dir.file("old.d64")) == scrambled(chaineddisk())) << name;
+        EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << name;
     }
 }
 
