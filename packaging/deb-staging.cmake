@@ -8,6 +8,12 @@ set(doc "${root}/share/doc/${CPACK_PACKAGE_NAME}")
 file(MAKE_DIRECTORY "${doc}")
 file(COPY "${CPACK_SCATTERDISK_PACKAGING_DIR}/copyright" DESTINATION "${doc}")
 file(COPY "${CPACK_SCATTERDISK_PACKAGING_DIR}/changelog" DESTINATION "${doc}")
+# Debian also drops the compiler's notes that cpack's strip keeps.
+execute_process(COMMAND "${CPACK_SCATTERDISK_STRIP}" --remove-section=.comment --remove-section=.note
+                        "${root}/bin/scatterdisk" RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "strip ${root}/bin/scatterdisk failed")
+endif()
 foreach(f "${root}/share/man/man1/scatterdisk.1" "${doc}/changelog")
   execute_process(COMMAND gzip -9nf "${f}" RESULT_VARIABLE failed)
   if(failed)

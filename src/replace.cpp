@@ -217,6 +217,14 @@ bool noroom(int err) {
     return err == ENOSPC;
 }
 
+bool setlength(int fd, long long length) {
+#ifdef _WIN32
+    return _chsize(fd, static_cast<long>(length)) == 0;
+#else
+    return ftruncate(fd, static_cast<off_t>(length)) == 0;
+#endif
+}
+
 // Secures room for `size` bytes from the start of an open file without changing a byte of what it
 // holds: holes and the part past its end get their blocks. Where that fails, a file that had
 // grown gets its old length back.
@@ -226,19 +234,15 @@ bool reserve(int fd, size_t size) {
         return false;
 #ifdef _WIN32
     // Windows files have no holes unless asked for; lengthening one allocates its clusters.
-    if (st.st_size >= static_cast<off_t>(size) || _chsize(fd, static_cast<long>(size)) == 0)
-        return true;
-    [[maybe_unused]] int back = _chsize(fd, static_cast<long>(st.st_size));
-    errno = ENOSPC;
-    return false;
+    int err = st.st_size >= static_cast<off_t>(size) || setlength(fd, static_cast<long long>(size)) ? 0 : ENOSPC;
 #else
     int err = posix_fallocate(fd, 0, static_cast<off_t>(size));
+#endif
     if (err == 0)
         return true;
-    [[maybe_unused]] int back = ftruncate(fd, st.st_size);
+    setlength(fd, st.st_size);
     errno = err;
     return false;
-#endif
 }
 
 // Writes over the output itself, where no file can be made beside it or the rename is refused.
@@ -254,7 +258,7 @@ writeresult rewriteinplace(const uint8_t *data, size_t size) {
     }
     if (fd < 0)
         return openfailed;
-    bool ok = reserve(fd, size) && writeall(fd, data, size) && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    bool ok = reserve(fd, size) && writeall(fd, data, size) && setlength(fd, static_cast<long long>(size));
     ok = close(fd) == 0 && ok;
     if (!ok && created)
         unlink(target);
