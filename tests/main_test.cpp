@@ -197,8 +197,8 @@ TEST(CommandLine, OutputHoldsTheOldImageOrTheWholeNewOne) {
     // nobody may run wherever the build lies. Some cases need root to set owners and groups.
     const bool root = geteuid() == 0;
     const std::string tool = "cp BIN sd && chmod 755 sd && ";
-    const std::string asuser = root ? "chmod 777 . && " + tool + "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd"
-                                    : "BIN";
+    const std::string prepare = root ? "chmod 777 . && " + tool : "";
+    const std::string asuser = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd" : "BIN";
     const std::string closed = "mkdir d && mv old.d64 d && chmod 666 d/old.d64 && chmod 555 d && ";
     const std::string reopen = "; s=$?; chmod 755 d && mv d/old.d64 . && exit $s";
     enum afterwards { oldkept, newwritten, cut };
@@ -212,7 +212,7 @@ TEST(CommandLine, OutputHoldsTheOldImageOrTheWholeNewOne) {
     } cases[] = {
         {"write cut short in place", "(ulimit -f 100; trap '' XFSZ; BIN -i old.d64 -o old.d64)", 255, "",
          "Failed to write output file 'old.d64'\n", oldkept, false},
-        {"file-size limit in place", closed + "(ulimit -f 100; " + asuser + " -i in.d64 -o d/old.d64)" + reopen, 255,
+        {"file-size limit in place", prepare + closed + "(ulimit -f 100; " + asuser + " -i in.d64 -o d/old.d64)" + reopen, 255,
          "", "Failed to write output file 'd/old.d64'\n", oldkept, false},
         {"file-size limit on a stream", "(ulimit -f 100; BIN -i in.d64 -o /dev/stdout > old.d64)", 255, "",
          "Failed to write output file '/dev/stdout'\n", cut, false},
@@ -231,9 +231,9 @@ TEST(CommandLine, OutputHoldsTheOldImageOrTheWholeNewOne) {
          newwritten, false},
         {"new file takes the umask", "rm old.d64 && umask 027 && BIN -i in.d64 -o old.d64 && stat -c %a old.d64", 0,
          "640\n", "", newwritten, false},
-        {"read-only file refused", "chmod 444 old.d64 && " + asuser + " -i in.d64 -o old.d64", 255, "",
+        {"read-only file refused", "chmod 444 old.d64 && " + prepare + asuser + " -i in.d64 -o old.d64", 255, "",
          "Failed to open output file 'old.d64'\n", oldkept, false},
-        {"folder closed, file open", closed + asuser + " -i in.d64 -o d/old.d64" + reopen, 0, "", "", newwritten, false},
+        {"folder closed, file open", prepare + closed + asuser + " -i in.d64 -o d/old.d64" + reopen, 0, "", "", newwritten, false},
         {"owner and group kept", "chown 1000:1234 old.d64 && chmod 664 old.d64 && BIN -i in.d64 -o old.d64 && "
                                  "stat -c '%u %g %a' old.d64", 0, "1000 1234 664\n", "", newwritten, true},
         // A member of the file's group replaces a colleague's file in a shared folder.
