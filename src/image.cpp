@@ -1,29 +1,15 @@
 #include "image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
-
+#include "platform.h"
 #include "replace.h"
 
 alignas(4096) uint8_t image[imagesize];

@@ -1,10 +1,6 @@
 // Replacing the output file so that a failed or killed run never loses or exposes an image.
 #include "replace.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,20 +9,13 @@
 #include <ctime>
 
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
 #else
 #include <climits>
 #include <sys/resource.h>
-#include <unistd.h>
 #endif
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
+#include "platform.h"
 
 namespace {
 
