@@ -285,7 +285,7 @@ TEST(CommandLine, NoRoomLeavesTheOldImageWhole) {
     };
     for (const auto &c : cases) {
         tempdir dir;
-        if (run("cd " + shellquote(dir.path) + " && mkdir p && mount -t tmpfs tmpfs p && umount p && rmdir p").status != 0)
+        if (runscript(dir, "mkdir p && mount -t tmpfs tmpfs p && umount p && rmdir p").status != 0)
             GTEST_SKIP() << "tmpfs cannot be mounted here";
         disk old = chaineddisk();
         std::fill(old.begin() + 30000, old.begin() + 100000, 0);  // a run of zeros cp may leave sparse
