@@ -338,12 +338,6 @@ __attribute__((target(FASTDRAW_AVX512))) void blockswidest() { findhits(fillwide
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
-#endif
-
-}  // namespace
-
-#ifdef FASTDRAW_AVX2
-namespace {
 
 // The processor is asked only here, and only once a disk has few enough links for the blocks to
 // run: the compiler's own feature check would ask at every start, and in a virtual machine each
@@ -374,9 +368,9 @@ features askprocessor() {
 
 features has;
 bool asked;
+#endif
 
 }  // namespace
-#endif
 
 bool canrun(drawwidth width) {
 #ifdef FASTDRAW_AVX2
