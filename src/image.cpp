@@ -5,14 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
+#include "image_system.h"
 #include "platform.h"
 #include "replace.h"
 
-alignas(4096) uint8_t image[imagesize];
+alignas(4096) uint8_t image[imagesize];  // whole pages on most systems, for the prefault
 
 [[noreturn]] static void fail(const char *fmt, ...) {
     va_list ap;
@@ -48,32 +45,15 @@ static long readall(int fd, uint8_t *to, size_t size) {
     return static_cast<long>(got);
 }
 
-static bool isblockdevice(unsigned mode) {
-#ifdef S_ISBLK
-    return S_ISBLK(mode);
-#else
-    return (void)mode, false;
-#endif
-}
-
-// Fresh pages cost a fault each on first touch, and faults are dear in a virtual machine; asking
-// for all of the image's pages at once is one system call. Where that is not known, it is skipped.
-static void prefault() {
-#ifdef __linux__
-    constexpr int populatewrite = 23;  // MADV_POPULATE_WRITE, Linux 5.14
-    [[maybe_unused]] int ignored = madvise(image, sizeof image, populatewrite);
-#endif
-}
-
 void loadd64file(const char *name) {
-    prefault();
+    sys::prefault(image, sizeof image);
     // Straight into the image, with no stream buffer: that would only add copies and system calls.
     int fd = open(name, O_RDONLY | O_BINARY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))
         fail("Failed to open input file '%s'\n", name);
     long got;
-    if (S_ISREG(st.st_mode) || isblockdevice(st.st_mode)) {
+    if (S_ISREG(st.st_mode) || sys::isblockdevice(st.st_mode)) {
         if (flength(fd) != imagesize)
             fail("File '%s' length != %d bytes.\n", name, imagesize);
         // The length check alone cannot catch a file that shrinks or fails underneath us.

@@ -1,48 +1,55 @@
-// Replacing the output file so that a failed or killed run never loses or exposes an image.
+// Replacing the output file so that a failed or killed run never loses, damages or exposes an image.
+// The order of decisions lives here; what each system calls them lives in replace_system.h.
 #include "replace.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <climits>
-#include <sys/resource.h>
-#endif
-
-#include "platform.h"
+#include "replace_system.h"
 
 namespace {
 
-// The whole image in as few writes as the system allows; on failure errno says why.
-bool writeall(int fd, const uint8_t *data, size_t size) {
-    while (size > 0) {
-        auto put = write(fd, data, static_cast<unsigned>(size));
+// Writes until all is out or a write fails: the count that went out, with errno saying why it
+// stopped short.
+size_t writeall(int fd, const uint8_t *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        auto put = write(fd, data + done, static_cast<unsigned>(size - done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
             if (put == 0)
                 errno = EIO;
-            return false;
+            break;
         }
-        data += put;
-        size -= static_cast<size_t>(put);
+        done += static_cast<size_t>(put);
+    }
+    return done;
+}
+
+// Reads exactly `size` bytes, or says it could not.
+bool readall(int fd, uint8_t *to, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        auto n = read(fd, to + got, static_cast<unsigned>(size - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
     }
     return true;
 }
 
-// The plain way, for whatever cannot be replaced by a rename: open cutting it, write, close. A
-// full disk may show only at the close, so that counts too.
+// The plain way, for streams: open cutting it, write, close. A full disk may show only at the
+// close, so that counts too.
 writeresult writestraight(const char *name, const uint8_t *data, size_t size) {
     int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_CLOEXEC, 0666);
     if (fd < 0)
         return openfailed;
-    bool ok = writeall(fd, data, size);
+    bool ok = writeall(fd, data, size) == size;
     return close(fd) == 0 && ok ? written : writefailed;
 }
 
@@ -51,107 +58,27 @@ constexpr size_t pathroom = 8192;
 char target[pathroom];   // the file to replace, once symbolic links are followed
 char tmpname[pathroom];  // the temporary file beside it
 
-#ifdef _WIN32
-const char *const separators = "/\\:";
-#else
-const char *const separators = "/";
-#endif
+// What an in-place rewrite overwrites, kept to be put back if the rewrite fails: one image.
+uint8_t before[174848];
 
 // Length of the folder part of a name, with its trailing separator; 0 in the current folder.
 size_t dirlen(const char *path) {
     size_t len = 0;
     for (size_t i = 0; path[i] != '\0'; ++i)
-        if (strchr(separators, path[i]) != nullptr)
+        if (strchr(sys::separators, path[i]) != nullptr)
             len = i + 1;
     return len;
 }
 
-#ifdef _WIN32
-volatile LONG interrupt;  // a Ctrl-C or Ctrl-Break came while the output was being replaced
-volatile LONG busy;       // ... which is going on
+bool sameid(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Windows runs this on a thread of its own. Ctrl-C and Ctrl-Break are only noted, and acted on
-// once the temporary file is gone. Closing the console, logging off or shutting down end the
-// process as soon as this returns, so those give the write a few seconds to finish first.
-BOOL WINAPI holdinterrupt(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        interrupt = 1;
-        return TRUE;
-    }
-    for (int waited = 0; busy != 0 && waited < 400; ++waited)
-        Sleep(10);
-    return FALSE;
+// Removes `path` only while it still is the file this run made: another run may have renamed its
+// finished output over the name meanwhile.
+void removeifsame(const char *path, const struct stat &mine) {
+    struct stat now;
+    if (stat(path, &now) == 0 && sameid(now, mine))
+        unlink(path);
 }
-
-void guard(bool on) {
-    if (on) {
-        busy = 1;
-        SetConsoleCtrlHandler(holdinterrupt, TRUE);
-        return;
-    }
-    busy = 0;
-    SetConsoleCtrlHandler(holdinterrupt, FALSE);
-    if (interrupt != 0)
-        ExitProcess(STATUS_CONTROL_C_EXIT);  // what the interrupt would have done at once
-}
-
-bool interrupted() { return interrupt != 0; }
-#else
-sigset_t callers;  // the signal mask as the run found it
-
-// While the output is being replaced, every signal that would end the process waits; once the
-// temporary file is renamed or removed they take effect as they would have, so only SIGKILL can
-// leave it behind. Job control, and the signals that do nothing by default, are left alone.
-void guard(bool on) {
-    if (!on) {
-        sigprocmask(SIG_SETMASK, &callers, nullptr);
-        return;
-    }
-    const int free[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH, SIGXFSZ};
-    sigset_t held;
-    sigfillset(&held);
-    for (int sig : free)
-        sigdelset(&held, sig);
-    sigprocmask(SIG_BLOCK, &held, &callers);
-}
-
-// A signal that came meanwhile ends the process once it is let through.
-constexpr bool interrupted() { return false; }
-#endif
-
-#ifndef _WIN32
-// Follows symbolic links in the last component of `target`, so that the file they lead to is
-// replaced and the links stay links. False for a stream the caller opened (/dev/stdout, /dev/fd/N,
-// /proc/self/fd/N, all of which lead through /proc), and for chains too long to follow.
-bool resolvetarget() {
-    for (int hops = 0; hops < 40; ++hops) {
-        char to[pathroom];
-        ssize_t len = readlink(target, to, sizeof to - 1);
-        if (len < 0)
-            return true;
-        size_t dir = dirlen(target);
-        char folder[pathroom], real[PATH_MAX];
-        memcpy(folder, target, dir);
-        folder[dir] = '\0';
-        if (realpath(dir == 0 ? "." : folder, real) != nullptr && strncmp(real, "/proc/", 6) == 0)
-            return false;
-        to[len] = '\0';
-        size_t keep = to[0] == '/' ? 0 : dir;
-        if (keep + static_cast<size_t>(len) >= pathroom)
-            return false;
-        memcpy(target + keep, to, static_cast<size_t>(len) + 1);
-    }
-    return false;
-}
-
-// Writes past the file-size limit would fail part way; better to know before anything is made.
-bool withinlimit(size_t size) {
-    struct rlimit lim;
-    return getrlimit(RLIMIT_FSIZE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= size;
-}
-#else
-constexpr bool withinlimit(size_t) { return true; }
-#endif
 
 // Opens a new file beside `target`, for its owner alone until its data is in, with a name that
 // says what it is: .NAME.scatterdisk-XXXXXX.
@@ -179,88 +106,115 @@ int createtemp() {
     return -1;
 }
 
-// The mode the output is to have, given to the temporary file once its data is in: the old file's
-// owner and group where the user may set both, its group alone where only that, then its
-// permission bits (a change of owner may clear some); a new output gets what a plain create would.
-void givemode(int fd, const struct stat *old) {
-#ifdef _WIN32
-    (void)fd, (void)old;
-#else
-    if (old == nullptr) {
-        mode_t mask = umask(0);
-        umask(mask);
-        [[maybe_unused]] int moded = fchmod(fd, 0666 & ~mask);
-        return;
+// Two runs rewriting one file in place must not interleave. The one holding the lock is done in
+// milliseconds; one that never lets go must not hang this run, nor keep an interrupt waiting.
+bool lockfile(int fd) {
+    for (int waits = 0; waits < 1000; ++waits) {
+        switch (sys::trylock(fd)) {
+        case sys::locked::held:
+        case sys::locked::nolocks: return true;
+        case sys::locked::failed: return false;
+        case sys::locked::busy: break;
+        }
+        if (sys::interrupted())
+            return false;
+        sys::nap();
     }
-    if (fchown(fd, old->st_uid, old->st_gid) != 0)
-        [[maybe_unused]] int grouped = fchown(fd, static_cast<uid_t>(-1), old->st_gid);
-    [[maybe_unused]] int moded = fchmod(fd, old->st_mode & 07777);
-#endif
-}
-
-bool noroom(int err) {
-#ifdef EDQUOT
-    if (err == EDQUOT)
-        return true;
-#endif
-    return err == ENOSPC;
-}
-
-bool setlength(int fd, long long length) {
-#ifdef _WIN32
-    return _chsize(fd, static_cast<long>(length)) == 0;
-#else
-    return ftruncate(fd, static_cast<off_t>(length)) == 0;
-#endif
-}
-
-// Secures room for `size` bytes from the start of an open file without changing a byte of what it
-// holds: holes and the part past its end get their blocks. Where that fails, a file that had
-// grown gets its old length back.
-bool reserve(int fd, size_t size) {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-#ifdef _WIN32
-    // Windows files have no holes unless asked for; lengthening one allocates its clusters.
-    int err = st.st_size >= static_cast<off_t>(size) || setlength(fd, static_cast<long long>(size)) ? 0 : ENOSPC;
-#else
-    int err = posix_fallocate(fd, 0, static_cast<off_t>(size));
-#endif
-    if (err == 0)
-        return true;
-    setlength(fd, st.st_size);
-    errno = err;
     return false;
 }
 
-// Writes over the output itself, where no file can be made beside it or the rename is refused.
-// Room for the whole image is secured before the first byte of the old one is overwritten, and
-// only then is it cut to length, so a run that fails for lack of room leaves it as it was. A file
-// made here is removed again if its write fails.
-writeresult rewriteinplace(const uint8_t *data, size_t size) {
-    bool created = false;
-    int fd = open(target, O_WRONLY | O_BINARY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
-        fd = open(target, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
-        created = fd >= 0;
+// Secures room for `size` bytes before a byte of the old image is overwritten: holes and the part
+// past the end get their blocks. Where the system cannot allocate, the `keep` old bytes are written
+// back over themselves and zeros past them, which changes no byte either; a file that cannot be
+// read goes on without.
+bool reserve(int fd, size_t size, size_t keep, bool readable) {
+    switch (sys::allocate(fd, size)) {
+    case sys::reserved::done: return true;
+    case sys::reserved::failed: return false;
+    case sys::reserved::unsupported: break;
     }
-    if (fd < 0)
-        return openfailed;
-    bool ok = reserve(fd, size) && writeall(fd, data, size) && setlength(fd, static_cast<long long>(size));
-    ok = close(fd) == 0 && ok;
-    if (!ok && created)
-        unlink(target);
-    return ok ? written : writefailed;
+    if (!readable)
+        return true;
+    static const uint8_t zeros[4096] = {};
+    if (lseek(fd, 0, SEEK_SET) != 0 || writeall(fd, before, keep) != keep)
+        return false;
+    for (size_t at = keep; at < size;) {
+        size_t n = size - at < sizeof zeros ? size - at : sizeof zeros;
+        if (writeall(fd, zeros, n) != n)
+            return false;
+        at += n;
+    }
+    return true;
 }
 
-bool renameover(const char *from, const char *to) {
-#ifdef _WIN32
-    // A plain rename() refuses to replace an existing file here.
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    return rename(from, to) == 0;
-#endif
+// Opens the output to rewrite it in place, locked, creating it if it is not there: the descriptor,
+// or -1. Once the lock is held the name must still lead to the locked file; if another run has
+// renamed a new one over it meanwhile, that one is opened instead.
+int openinplace(struct stat &st, bool &created, bool &readable) {
+    for (int tries = 0; tries < 100; ++tries) {
+        created = false;
+        int fd = open(target, O_RDWR | O_BINARY | O_CLOEXEC);
+        readable = fd >= 0;
+        if (fd < 0 && errno == EACCES)
+            fd = open(target, O_WRONLY | O_BINARY | O_CLOEXEC);  // may write, may not read: no undo
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(target, O_RDWR | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+            created = readable = fd >= 0;
+        }
+        if (fd < 0)
+            return -1;
+        bool known = fstat(fd, &st) == 0;
+        if (known && lockfile(fd)) {
+            struct stat now;
+            if (stat(target, &now) == 0 && sameid(now, st))
+                return fd;
+            close(fd);
+            continue;
+        }
+        if (created && known)
+            removeifsame(target, st);
+        else if (created)
+            unlink(target);  // made with O_EXCL a moment ago
+        close(fd);
+        return -1;
+    }
+    return -1;
+}
+
+// Writes over the output itself, where no file can be made beside it or the rename is refused.
+// Room for the whole image is secured before the first byte of the old one is overwritten, and a
+// rewrite that fails anyway puts back the bytes that went out and the old length. A file made here
+// is removed again if its write fails. Only a failed close after a whole rewrite leaves the new
+// image in place of the old one.
+writeresult rewriteinplace(const uint8_t *data, size_t size) {
+    if (size > sizeof before)
+        return writefailed;
+    struct stat st;
+    bool created, readable;
+    int fd = openinplace(st, created, readable);
+    if (fd < 0)
+        return openfailed;
+    auto oldlen = static_cast<long long>(st.st_size);
+    size_t keep = oldlen < static_cast<long long>(size) ? static_cast<size_t>(oldlen) : size;
+    size_t wrote = 0;
+    bool ok = (!readable || (lseek(fd, 0, SEEK_SET) == 0 && readall(fd, before, keep))) &&
+              reserve(fd, size, keep, readable) && lseek(fd, 0, SEEK_SET) == 0 &&
+              (wrote = writeall(fd, data, size)) == size && sys::setlength(fd, static_cast<long long>(size));
+    if (!ok) {
+        // Each is tried even where the other fails.
+        if (readable && wrote > 0 && lseek(fd, 0, SEEK_SET) == 0)
+            writeall(fd, before, wrote < keep ? wrote : keep);
+        sys::setlength(fd, oldlen);
+        if (created)
+            removeifsame(target, st);
+        close(fd);
+        return writefailed;
+    }
+    if (close(fd) == 0)
+        return written;
+    if (created)
+        removeifsame(target, st);
+    return writefailed;
 }
 
 // Writes a temporary file beside the output and renames it over it. Where no file can be made
@@ -270,51 +224,62 @@ writeresult replacebyrename(const struct stat *old, const uint8_t *data, size_t 
     int fd = createtemp();
     if (fd < 0)
         return rewriteinplace(data, size);
-    bool ok = writeall(fd, data, size);
+    struct stat made;
+    bool known = fstat(fd, &made) == 0;
+    bool ok = writeall(fd, data, size) == size;
     int why = errno;
     if (ok)
-        givemode(fd, old);
-    if (close(fd) != 0) {
+        sys::givemode(fd, old);
+    if (close(fd) != 0 && ok) {
         why = errno;
         ok = false;
     }
-    if (ok && renameover(tmpname, target))
+    // Never rename over a symbolic link, which may be a system's own (/dev/stdout): the name to
+    // replace was followed to its file, so a link there now is another program's doing.
+    sys::pathkind kind = ok ? sys::lookat(target) : sys::pathkind::plain;
+    bool renamed = ok && (kind == sys::pathkind::missing || kind == sys::pathkind::plain) &&
+                   sys::renameover(tmpname, target);
+    if (renamed)
         return written;
-    unlink(tmpname);
-    if (interrupted())
+    // Made with O_EXCL a moment ago, so where its identity is not known the name is still its own.
+    if (known)
+        removeifsame(tmpname, made);
+    else
+        unlink(tmpname);
+    if (kind == sys::pathkind::link || kind == sys::pathkind::failed)
+        return openfailed;
+    if (sys::interrupted())
         return writefailed;
     // A refused rename (a sticky folder, say) may still leave the file itself writable.
-    return ok || noroom(why) ? rewriteinplace(data, size) : writefailed;
+    return ok || sys::noroom(why) ? rewriteinplace(data, size) : writefailed;
 }
 
 }  // namespace
 
 writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
-#ifndef _WIN32
-    // Past a file-size limit a write should fail and be reported, not kill the process.
-    signal(SIGXFSZ, SIG_IGN);
-#endif
+    sys::reportfilesizelimit();
     size_t namelen = strlen(name);
     if (namelen == 0 || namelen >= pathroom || dirlen(name) == namelen)
         return writestraight(name, data, size);
     memcpy(target, name, namelen + 1);
-#ifndef _WIN32
-    if (!resolvetarget())
-        return writestraight(name, data, size);
-#endif
+    switch (sys::followlinks(target, pathroom)) {
+    case sys::named::file: break;
+    case sys::named::stream: return writestraight(name, data, size);
+    case sys::named::failed: return openfailed;
+    }
     struct stat st;
     bool exists = stat(target, &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
-        return writestraight(name, data, size);
     if (!exists && errno != ENOENT)
+        return openfailed;
+    if (exists && !S_ISREG(st.st_mode))
         return writestraight(name, data, size);
     // A file the user may not write is refused, although a rename could replace it.
     if (exists && access(target, W_OK) != 0)
         return openfailed;
-    if (!withinlimit(size))
+    if (!sys::withinlimit(size))
         return writefailed;
-    guard(true);
+    sys::holdinterrupts(true);
     writeresult result = replacebyrename(exists ? &st : nullptr, data, size);
-    guard(false);
+    sys::holdinterrupts(false);
     return result;
 }

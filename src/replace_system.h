@@ -1,0 +1,64 @@
+// What replacing the output asks of the system. replace_posix.cpp and replace_windows.cpp each
+// define all of it, and the build picks one, so that replace.cpp reads without a platform test.
+#pragma once
+
+#include <cstddef>
+
+#include "platform.h"
+
+namespace sys {
+
+/// Characters that end a folder in a path.
+extern const char *const separators;
+
+enum class named { file, stream, failed };
+
+/// Follows symbolic links in the last component of `target` (room bytes), so that the file they
+/// lead to is replaced and the links stay links: `stream` for a stream the caller opened
+/// (standard input, output or error, /dev/fd/N), `failed` where a link cannot be read.
+named followlinks(char *target, size_t room);
+
+/// False where the file-size limit is smaller than `size`; writes past it would fail part way.
+bool withinlimit(size_t size);
+
+/// Lets a write past the file-size limit fail and be reported rather than end the process.
+void reportfilesizelimit();
+
+/// Holds back every signal or event that would end the process, or lets them through again.
+void holdinterrupts(bool on);
+
+/// True when an interrupt is waiting to end the process once it is let through.
+bool interrupted();
+
+/// Gives the temporary file the output's owner, group and mode where it may, never a wider
+/// access than the old file gave; a new output gets what a plain create would.
+void givemode(int fd, const struct stat *old);
+
+enum class reserved { done, unsupported, failed };
+
+/// Allocates the first `size` bytes of a file without changing a byte it holds.
+reserved allocate(int fd, size_t size);
+
+/// Cuts or lengthens an open file.
+bool setlength(int fd, long long length);
+
+/// True for an errno that means the disk or the quota is full.
+bool noroom(int err);
+
+/// Renames `from` over `to`, replacing it.
+bool renameover(const char *from, const char *to);
+
+enum class pathkind { missing, plain, link, failed };
+
+/// What a name is, without following a link it may be.
+pathkind lookat(const char *path);
+
+enum class locked { held, nolocks, busy, failed };
+
+/// Takes an exclusive advisory lock on an open file without waiting for it.
+locked trylock(int fd);
+
+/// Sleeps a hundredth of a second while a lock is held elsewhere.
+void nap();
+
+}  // namespace sys

@@ -1,0 +1,92 @@
+// Replacing the output on Windows.
+#include <windows.h>
+
+#include <cerrno>
+
+#include "replace_system.h"
+
+namespace sys {
+
+const char *const separators = "/\\:";
+
+namespace {
+
+volatile LONG interrupt;  // a Ctrl-C or Ctrl-Break came while the output was being replaced
+volatile LONG busy;       // ... which is going on
+
+// Windows runs this on a thread of its own. Ctrl-C and Ctrl-Break are only noted, and acted on
+// once the temporary file is gone. Closing the console, logging off or shutting down end the
+// process as soon as this returns, so those give the write a few seconds to finish first.
+BOOL WINAPI holdinterrupt(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        interrupt = 1;
+        return TRUE;
+    }
+    for (int waited = 0; busy != 0 && waited < 400; ++waited)
+        Sleep(10);
+    return FALSE;
+}
+
+}  // namespace
+
+// Windows has no symbolic links of the POSIX kind to follow here, nor names for the caller's streams.
+named followlinks(char *, size_t) { return named::file; }
+
+bool withinlimit(size_t) { return true; }
+
+void reportfilesizelimit() {}
+
+void holdinterrupts(bool on) {
+    if (on) {
+        busy = 1;
+        SetConsoleCtrlHandler(holdinterrupt, TRUE);
+        return;
+    }
+    busy = 0;
+    SetConsoleCtrlHandler(holdinterrupt, FALSE);
+    if (interrupt != 0)
+        ExitProcess(STATUS_CONTROL_C_EXIT);  // what the interrupt would have done at once
+}
+
+bool interrupted() { return interrupt != 0; }
+
+// Files are created by whoever writes them and take the folder's access rules.
+void givemode(int, const struct stat *) {}
+
+// Windows files have no holes unless asked for; lengthening one allocates its clusters.
+reserved allocate(int fd, size_t size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return reserved::failed;
+    if (st.st_size >= static_cast<off_t>(size) || setlength(fd, static_cast<long long>(size)))
+        return reserved::done;
+    errno = ENOSPC;
+    return reserved::failed;
+}
+
+bool setlength(int fd, long long length) { return _chsize_s(fd, length) == 0; }
+
+bool noroom(int err) { return err == ENOSPC; }
+
+// A plain rename() refuses to replace an existing file here.
+bool renameover(const char *from, const char *to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+
+pathkind lookat(const char *path) {
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return attributes & FILE_ATTRIBUTE_REPARSE_POINT ? pathkind::link : pathkind::plain;
+    DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? pathkind::missing : pathkind::failed;
+}
+
+locked trylock(int fd) {
+    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    OVERLAPPED whole = {};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
+        return locked::held;
+    return GetLastError() == ERROR_LOCK_VIOLATION ? locked::busy : locked::nolocks;
+}
+
+void nap() { Sleep(10); }
+
+}  // namespace sys

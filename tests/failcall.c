@@ -1,0 +1,120 @@
+/* Fails one call of the tool's, for the tests. Loaded with LD_PRELOAD, it makes call FAIL_AT
+ * (from 1) of the function FAIL_CALL fail with errno FAIL_ERRNO, FAIL_TIMES calls in a row (0: every
+ * call from then on). With FAIL_SHORT set, that call of read or write goes through for half its
+ * count instead and the failures start at the next. FAIL_RUN, if set, is a shell command run just
+ * before, to stand for another program acting at that moment; FAIL_ERRNO=0 then lets the call
+ * through. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
+ * run had no such call left to fail. The 64-bit names count as their plain ones. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+enum { pass, fail, halve };
+
+static long seen;
+
+static long number(const char *name, long otherwise) {
+    const char *v = getenv(name);
+    return v != NULL && *v != '\0' ? atol(v) : otherwise;
+}
+
+static int verdict(const char *fn) {
+    const char *want = getenv("FAIL_CALL");
+    if (want == NULL || strcmp(want, fn) != 0)
+        return pass;
+    long at = number("FAIL_AT", 1), times = number("FAIL_TIMES", 1), n = ++seen;
+    int shortened = getenv("FAIL_SHORT") != NULL;
+    if (n == at && getenv("FAIL_RUN") != NULL) {
+        char *cmd = strdup(getenv("FAIL_RUN"));
+        unsetenv("LD_PRELOAD");
+        if (system(cmd) != 0)
+            fprintf(stderr, "failcall: FAIL_RUN failed\n");
+        free(cmd);
+    }
+    if (shortened && n == at)
+        return halve;
+    long first = at + shortened;
+    if (n < first || (times > 0 && n >= first + times) || number("FAIL_ERRNO", 5) == 0)
+        return pass;
+    FILE *log = getenv("FAIL_LOG") ? fopen(getenv("FAIL_LOG"), "a") : NULL;
+    if (log != NULL) {
+        fprintf(log, "%s %ld\n", fn, n);
+        fclose(log);
+    }
+    errno = (int)number("FAIL_ERRNO", 5);
+    return fail;
+}
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+/* A call that fails by returning `bad` with errno set. */
+#define WRAP(ret, name, base, bad, params, args)      \
+    ret name params {                                 \
+        if (verdict(#base) == fail)                   \
+            return bad;                               \
+        return REAL(name) args;                       \
+    }
+
+WRAP(int, close, close, -1, (int fd), (fd))
+WRAP(off_t, lseek, lseek, -1, (int fd, off_t at, int whence), (fd, at, whence))
+WRAP(off64_t, lseek64, lseek, -1, (int fd, off64_t at, int whence), (fd, at, whence))
+WRAP(int, fstat, fstat, -1, (int fd, struct stat *st), (fd, st))
+WRAP(int, fstat64, fstat, -1, (int fd, struct stat64 *st), (fd, st))
+WRAP(int, stat, stat, -1, (const char *p, struct stat *st), (p, st))
+WRAP(int, stat64, stat, -1, (const char *p, struct stat64 *st), (p, st))
+WRAP(int, lstat, lstat, -1, (const char *p, struct stat *st), (p, st))
+WRAP(int, lstat64, lstat, -1, (const char *p, struct stat64 *st), (p, st))
+WRAP(ssize_t, readlink, readlink, -1, (const char *p, char *to, size_t n), (p, to, n))
+WRAP(char *, realpath, realpath, NULL, (const char *p, char *to), (p, to))
+WRAP(int, rename, rename, -1, (const char *a, const char *b), (a, b))
+WRAP(int, unlink, unlink, -1, (const char *p), (p))
+WRAP(int, ftruncate, ftruncate, -1, (int fd, off_t n), (fd, n))
+WRAP(int, ftruncate64, ftruncate, -1, (int fd, off64_t n), (fd, n))
+WRAP(int, fchown, fchown, -1, (int fd, uid_t u, gid_t g), (fd, u, g))
+WRAP(int, fchmod, fchmod, -1, (int fd, mode_t m), (fd, m))
+WRAP(int, flock, flock, -1, (int fd, int how), (fd, how))
+WRAP(int, access, access, -1, (const char *p, int how), (p, how))
+WRAP(int, getrlimit, getrlimit, -1, (__rlimit_resource_t r, struct rlimit *l), (r, l))
+WRAP(int, getrlimit64, getrlimit, -1, (__rlimit_resource_t r, struct rlimit64 *l), (r, l))
+
+/* posix_fallocate says why by its result, not by errno. */
+#define WRAPALLOC(name, type)                                    \
+    int name(int fd, type at, type n) {                          \
+        if (verdict("posix_fallocate") == fail)                  \
+            return errno;                                        \
+        return REAL(name)(fd, at, n);                            \
+    }
+WRAPALLOC(posix_fallocate, off_t)
+WRAPALLOC(posix_fallocate64, off64_t)
+
+#define WRAPOPEN(name)                                           \
+    int name(const char *p, int flags, ...) {                    \
+        va_list ap;                                              \
+        va_start(ap, flags);                                     \
+        mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0; \
+        va_end(ap);                                              \
+        if (verdict("open") == fail)                             \
+            return -1;                                           \
+        return REAL(name)(p, flags, mode);                       \
+    }
+WRAPOPEN(open)
+WRAPOPEN(open64)
+
+ssize_t read(int fd, void *to, size_t n) {
+    int v = verdict("read");
+    return v == fail ? -1 : REAL(read)(fd, to, v == halve ? n / 2 : n);
+}
+
+ssize_t write(int fd, const void *from, size_t n) {
+    int v = verdict("write");
+    return v == fail ? -1 : REAL(write)(fd, from, v == halve ? n / 2 : n);
+}
