@@ -14,7 +14,8 @@ set(cross_qemu ${CMAKE_SYSTEM_PROCESSOR})
 if(cross_qemu MATCHES "^i.86$")
   set(cross_qemu i386)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${cross_qemu}-static -L /usr/${cross_triple})
+# Cached, so that scripts find the emulator in the build folder's CMakeCache.txt.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${cross_qemu}-static -L /usr/${cross_triple} CACHE STRING "")
 # GoogleTest for the other processor has to be built from its sources
 # (-DSCATTERDISK_TESTS=ON -DSCATTERDISK_GTEST_SOURCE=/usr/src/googletest); the tests that run the
 # built tool through the shell cannot start it without a binfmt handler for qemu.

@@ -2,13 +2,14 @@
  * (from 1) of the function FAIL_CALL fail with errno FAIL_ERRNO, FAIL_TIMES calls in a row (0: every
  * call from then on). With FAIL_SHORT set, that call of read or write goes through for half its
  * count instead and the failures start at the next. FAIL_RUN, if set, is a shell command run just
- * before, to stand for another program acting at that moment; FAIL_ERRNO=0 then lets the call
- * through. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
+ * before, to stand for another program acting at that moment (or a signal coming); FAIL_ERRNO=0
+ * then lets the call through. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
  * run had no such call left to fail. The 64-bit names count as their plain ones. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 enum { pass, fail, halve };
@@ -27,19 +29,31 @@ static long number(const char *name, long otherwise) {
     return v != NULL && *v != '\0' ? atol(v) : otherwise;
 }
 
+/* Not system(), which would ignore SIGINT and SIGQUIT meanwhile and so drop one the hook sends. The
+ * hook starts with no signal blocked and without this library; $PPID in it is the tool. */
+static void runhook(const char *cmd) {
+    int status = -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, NULL);
+        unsetenv("LD_PRELOAD");
+        execl("/bin/sh", "sh", "-c", cmd, (char *)NULL);
+        _exit(127);
+    }
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || status != 0)
+        fprintf(stderr, "failcall: FAIL_RUN failed\n");
+}
+
 static int verdict(const char *fn) {
     const char *want = getenv("FAIL_CALL");
     if (want == NULL || strcmp(want, fn) != 0)
         return pass;
     long at = number("FAIL_AT", 1), times = number("FAIL_TIMES", 1), n = ++seen;
     int shortened = getenv("FAIL_SHORT") != NULL;
-    if (n == at && getenv("FAIL_RUN") != NULL) {
-        char *cmd = strdup(getenv("FAIL_RUN"));
-        unsetenv("LD_PRELOAD");
-        if (system(cmd) != 0)
-            fprintf(stderr, "failcall: FAIL_RUN failed\n");
-        free(cmd);
-    }
+    if (n == at && getenv("FAIL_RUN") != NULL)
+        runhook(getenv("FAIL_RUN"));
     if (shortened && n == at)
         return halve;
     long first = at + shortened;
