@@ -1,0 +1,44 @@
+#!/bin/sh
+# Builds the ready-made files of a release into dist/, one archive a platform, each holding the
+# binary, LICENSE, README.md and the manual page, and SHA256SUMS over them:
+#   scatterdisk-VERSION-x86_64-linux.tar.gz, -aarch64-linux.tar.gz   static, against musl: any Linux
+#   scatterdisk-VERSION-x86_64-macos.tar.gz, -arm64-macos.tar.gz     macOS 11.0 and later
+#   scatterdisk-VERSION-x86_64-windows.zip                           mingw-w64, static
+# The version is the CMake project's. Needs zig 0.11 on the PATH or in $ZIG (see cmake/zig.cmake),
+# g++-mingw-w64-x86-64, zip and cmake. Warnings are errors.
+#   packaging/release.sh
+set -eu
+cd "$(dirname "$0")/.."
+version=$(sed -n 's/^project(scatterdisk VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "release.sh: no version in CMakeLists.txt" >&2; exit 1; }
+for tool in "${ZIG:-zig}" x86_64-w64-mingw32-g++ zip cmake sha256sum; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "release.sh: $tool is missing" >&2; exit 1; }
+done
+# Archives that are the same bytes for the same sources.
+stamp=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 0)}
+rm -rf dist
+mkdir dist
+for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-musl \
+            x86_64-macos:zig-x86_64-macos arm64-macos:zig-aarch64-macos \
+            x86_64-windows:mingw-w64-x86_64; do
+    name=${pair%%:*} toolchain=${pair#*:}
+    build=build-release-$name
+    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DSCATTERDISK_WERROR=ON -DSCATTERDISK_TESTS=OFF -DSCATTERDISK_BENCH=OFF >/dev/null
+    cmake --build "$build" -j2 --target scatterdisk >/dev/null
+    stage=dist/scatterdisk-$version-$name
+    mkdir "$stage"
+    bin=scatterdisk
+    [ "$name" = x86_64-windows ] && bin=scatterdisk.exe
+    cp "$build/$bin" LICENSE README.md man/scatterdisk.1 "$stage/"
+    touch -d "@$stamp" "$stage" "$stage"/*
+    if [ "$name" = x86_64-windows ]; then
+        (cd dist && zip -qrX "scatterdisk-$version-$name.zip" "scatterdisk-$version-$name")
+    else
+        tar -C dist --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
+            -cf - "scatterdisk-$version-$name" | gzip -9n > "$stage.tar.gz"
+    fi
+    rm -r "$stage"
+done
+(cd dist && sha256sum ./*.tar.gz ./*.zip | sed 's| \./| |' > SHA256SUMS)
+ls dist/*
