@@ -60,7 +60,7 @@ static_assert(trackmul * trackbucket >= (1u << trackshift) &&
                   uint64_t{randmax} * trackmul < (uint64_t{1} << 32),
               "v * 71698 >> 26 is v / 936 for every draw, in 32 bits");
 
-uint32_t places[40];     // bit s of entry t: sector s of track t is a candidate
+uint32_t places[d64::tracktable];  // bit s of entry t: sector s of track t is a candidate
 uint64_t tracks;         // bit t - 1: track t holds a candidate
 alignas(16) uint8_t table[48];  // by track - 1, 0xff for a candidate track, for the AVX2 lookups
 
@@ -387,7 +387,7 @@ bool canrun(drawwidth width) {
     return width == portabledraws;
 }
 
-void startcandidates(const uint32_t candidates[40], uint32_t state) {
+void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state) {
     tracks = 0;
     byquotient = {};
     for (int32_t t = 1; t <= numtracks + 1; ++t) {

@@ -36,15 +36,15 @@ constexpr uint32_t trackshift = 26;
 struct sectordraw {
     uint32_t limit, mul;
 };
-constexpr std::array<sectordraw, 40> makesectordraws() {
-    std::array<sectordraw, 40> d{};
+constexpr std::array<sectordraw, d64::tracktable> makesectordraws() {
+    std::array<sectordraw, d64::tracktable> d{};
     for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t) {
         auto bucket = static_cast<uint32_t>(randmax / tracksecs[t]);
         d[t] = {static_cast<uint32_t>(randmax - randmax % tracksecs[t]), ((1u << trackshift) + bucket - 1) / bucket};
     }
     return d;
 }
-inline constexpr std::array<sectordraw, 40> sectordraws = makesectordraws();
+inline constexpr std::array<sectordraw, d64::tracktable> sectordraws = makesectordraws();
 
 // With mul = ceil(2^26 / b) and e = mul * b - 2^26, v * mul / 2^26 exceeds v / b by
 // v * e / (b * 2^26), which stays below the 1 / b that any fraction of v / b leaves to the next

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "d64.h"
+
 constexpr int32_t numtracks = 35;
 constexpr int32_t dirtrack = 18;
 constexpr int32_t sectorsize = 256;
@@ -13,7 +15,7 @@ constexpr int32_t imagesize = numsectors * sectorsize;
 static_assert(imagesize == 174848, "a 35-track D64 without error bytes is 174848 bytes");
 
 /// Sectors per track, indexed directly by track number; 0 outside tracks 1 to 35.
-inline constexpr std::array<int32_t, 40> tracksecs = {
+inline constexpr std::array<int32_t, d64::tracktable> tracksecs = {
     0,
     21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21, 21,  // 1-17: outer zone
     19, 19, 19, 19, 19, 19, 19,                                          // 18-24: directory zone
@@ -23,8 +25,8 @@ inline constexpr std::array<int32_t, 40> tracksecs = {
 };
 
 /// Offsets of each track's first sector, derived from the sector counts so the two cannot disagree.
-constexpr std::array<int32_t, 40> maketrackoffs() {
-    std::array<int32_t, 40> offs{};
+constexpr std::array<int32_t, d64::tracktable> maketrackoffs() {
+    std::array<int32_t, d64::tracktable> offs{};
     int32_t at = 0;
     for (int32_t t = 1; t <= numtracks; ++t) {
         offs[static_cast<size_t>(t)] = at;
@@ -34,7 +36,7 @@ constexpr std::array<int32_t, 40> maketrackoffs() {
 }
 
 /// Byte offset in the image of sector 0 of each track, indexed directly by track number.
-inline constexpr std::array<int32_t, 40> trackoffs = maketrackoffs();
+inline constexpr std::array<int32_t, d64::tracktable> trackoffs = maketrackoffs();
 
 /// Sectors on the whole disk, summed over the zones.
 constexpr int32_t countsectors() {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-uint32_t pickholders[40];
+uint32_t pickholders[d64::tracktable];
 uint32_t picktargets[256];
 
 namespace {
@@ -26,8 +26,8 @@ bool names(int32_t track, int32_t sector) {
 }
 
 bool isfree(int32_t track, int32_t sector) {
-    const uint8_t *bam = getptr(dirtrack, 0);
-    return (bam[4 * track + 1 + (sector >> 3)] >> (sector & 7) & 1) != 0;
+    d64::bamspot at = d64::bamfor(track, sector);
+    return (getptr(dirtrack, d64::bamsector)[at.byte] & at.bit) != 0;
 }
 
 // Marks the sectors of the chain from (track, sector), each once, for as long as links name real
@@ -37,10 +37,10 @@ void markchain(sectorflags &named, int32_t track, int32_t sector) {
     while (names(track, sector) && !seen[sectorindex(track, sector)]) {
         seen[sectorindex(track, sector)] = named[sectorindex(track, sector)] = true;
         const uint8_t *p = getptr(track, sector);
-        if (p[0] == 0)
+        if (p[d64::linktrack] == 0)
             return;
-        track = p[0];
-        sector = p[1];
+        track = p[d64::linktrack];
+        sector = p[d64::linksector];
     }
 }
 
@@ -51,19 +51,20 @@ void markpair(sectorflags &named, int32_t track, int32_t sector) {
 
 // What one directory entry points at by track and sector rather than by a link.
 void markentry(sectorflags &named, const uint8_t *entry) {
-    int32_t type = entry[2] & 7;
-    if (type < 1 || type > 4)
+    using namespace d64;
+    uint8_t type = entry[filetype] & typemask;
+    if (type < seq || type > rel)
         return;
-    markpair(named, entry[3], entry[4]);
-    if (type == 4) {
+    markpair(named, entry[firsttrack], entry[firstsector]);
+    if (type == rel) {
         // A REL file's side sectors list its data sectors: the whole file stays where it is.
-        markchain(named, entry[3], entry[4]);
-        markchain(named, entry[21], entry[22]);
-    } else if (entry[24] != 0) {
+        markchain(named, entry[firsttrack], entry[firstsector]);
+        markchain(named, entry[sidetrack], entry[sidesector]);
+    } else if (entry[geostype] != 0) {
         // GEOS: the info block, and for VLIR the first sector of every record in the index block.
-        markpair(named, entry[21], entry[22]);
-        if (entry[23] == 1 && names(entry[3], entry[4])) {
-            const uint8_t *index = getptr(entry[3], entry[4]);
+        markpair(named, entry[sidetrack], entry[sidesector]);
+        if (entry[geosstructure] == geosvlir && names(entry[firsttrack], entry[firstsector])) {
+            const uint8_t *index = getptr(entry[firsttrack], entry[firstsector]);
             for (int32_t i = 2; i < sectorsize; i += 2)
                 markpair(named, index[i], index[i + 1]);
         }
@@ -74,14 +75,14 @@ void markentry(sectorflags &named, const uint8_t *entry) {
 sectorflags directorynamed() {
     sectorflags named{};
     std::array<bool, 19> visited{};
-    int32_t track = dirtrack, sector = 1;
+    int32_t track = dirtrack, sector = d64::firstdirsector;
     while (track == dirtrack && sector < tracksecs[dirtrack] && !visited[static_cast<size_t>(sector)]) {
         visited[static_cast<size_t>(sector)] = true;
         const uint8_t *dir = getptr(track, sector);
-        for (int32_t e = 0; e < 8; ++e)
-            markentry(named, dir + 32 * e);
-        track = dir[0];
-        sector = dir[1];
+        for (size_t e = 0; e < d64::entriespersector; ++e)
+            markentry(named, dir + d64::entrysize * e);
+        track = dir[d64::linktrack];
+        sector = dir[d64::linksector];
     }
     return named;
 }
@@ -107,12 +108,12 @@ sectorflags endlikefiles() {
                 state[i] = walking;
                 path[len++] = i;
                 const uint8_t *p = getptr(track, sector);
-                if (p[0] == 0) {
+                if (p[d64::linktrack] == 0) {
                     verdict = ends;
                     break;
                 }
-                track = p[0];
-                sector = p[1];
+                track = p[d64::linktrack];
+                sector = p[d64::linksector];
                 if (!names(track, sector))
                     break;
             }
@@ -128,7 +129,7 @@ sectorflags endlikefiles() {
 
 }  // namespace
 
-bool iseligible(const uint8_t *holder) { return holder[1] < targetsecs[holder[0]]; }
+bool iseligible(const uint8_t *holder) { return holder[d64::linksector] < targetsecs[holder[d64::linktrack]]; }
 
 void findpickable() {
     // How many links point at each sector. Links held on the directory track count too: a file
@@ -137,7 +138,7 @@ void findpickable() {
     for (int32_t t = 1; t <= numtracks; ++t)
         for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
             if (const uint8_t *p = getptr(t, s); iseligible(p))
-                ++pointedat[sectorindex(p[0], p[1])];
+                ++pointedat[sectorindex(p[d64::linktrack], p[d64::linksector])];
     sectorflags named = directorynamed();
     sectorflags endsok = endlikefiles();
 
@@ -164,13 +165,13 @@ int32_t countpickable() {
     return n;
 }
 
-void findcandidates(uint32_t places[40]) {
-    memset(places, 0, 40 * sizeof places[0]);
+void findcandidates(uint32_t places[d64::tracktable]) {
+    memset(places, 0, d64::tracktable * sizeof places[0]);
     for (int32_t t = 1; t <= numtracks; ++t) {
         for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
             if (const uint8_t *p = getptr(t, s); ispickable(t, s, p)) {
                 places[t] |= 1u << s;
-                places[p[0]] |= 1u << p[1];
+                places[p[d64::linktrack]] |= 1u << p[d64::linksector];
             }
         }
     }

@@ -14,7 +14,7 @@
 bool iseligible(const uint8_t *holder);
 
 /// Bit s of entry t: sector s of track t may hold a pickable link (in use, off the directory track).
-extern uint32_t pickholders[40];
+extern uint32_t pickholders[d64::tracktable];
 
 /// Bit s of entry b: sector s of track b may move, indexed by a link's track byte so that one
 /// lookup answers the whole test (entries for no link, track 18 and past track 35 stay 0).
@@ -26,8 +26,8 @@ void findpickable();
 /// True when the link in `holder`, the bytes now at sector (track, sector), may be picked;
 /// findpickable() must have run.
 inline bool ispickable(int32_t track, int32_t sector, const uint8_t *holder) {
-    uint32_t s = holder[1];
-    uint32_t targets = s < 32 ? picktargets[holder[0]] >> s : 0;
+    uint32_t s = holder[d64::linksector];
+    uint32_t targets = s < 32 ? picktargets[holder[d64::linktrack]] >> s : 0;
     return (pickholders[track] >> sector & targets & 1u) != 0;
 }
 
@@ -36,4 +36,4 @@ int32_t countpickable();
 
 /// Marks, bit s of entry t, every place that can ever hold a pickable link: those that hold one
 /// now and the targets of their links, the only places whose content exchanges move.
-void findcandidates(uint32_t places[40]);
+void findcandidates(uint32_t places[d64::tracktable]);

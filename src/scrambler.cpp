@@ -58,7 +58,7 @@ pick picklink(attempts &source) {
         source.next(t, s);
         uint8_t *holder = contentat(t, s);
         if (ispickable(t, s, holder))
-            return {holder, holder[0], holder[1]};
+            return {holder, holder[d64::linktrack], holder[d64::linksector]};
     }
 }
 
@@ -68,10 +68,10 @@ void exchangeall(attempts &source) {
         pick a = picklink(source);
         pick b = picklink(source);
         // Links first: a holder inside one of the targets then carries its new link along.
-        a.holder[0] = b.track;
-        a.holder[1] = b.sector;
-        b.holder[0] = a.track;
-        b.holder[1] = a.sector;
+        a.holder[d64::linktrack] = b.track;
+        a.holder[d64::linksector] = b.sector;
+        b.holder[d64::linktrack] = a.track;
+        b.holder[d64::linksector] = a.sector;
         uint16_t &x = at[sectorindex(a.track, a.sector)], &y = at[sectorindex(b.track, b.sector)];
         uint16_t moved = x;
         x = y;
@@ -137,7 +137,7 @@ void scrambleimage() {
         plainattempts source{randstate};
         exchangeall(source);
     } else {
-        uint32_t places[40];
+        uint32_t places[d64::tracktable];
         findcandidates(places);
         startcandidates(places, randstate);
         candidateattempts source{randstate, widthfor(path)};

@@ -14,10 +14,10 @@ std::vector<place> filestarts(const disk &d) {
     std::vector<place> starts;
     for (place p : followchain(d, {dirtrack, 1})) {
         size_t at = sectoroffset(p);
-        for (size_t entry = 0; entry < 8; ++entry) {
-            size_t e = at + entry * 32;
-            if (d[e + 2] != 0)
-                starts.push_back({d[e + 3], d[e + 4]});
+        for (size_t entry = 0; entry < d64::entriespersector; ++entry) {
+            size_t e = at + entry * d64::entrysize;
+            if (d[e + d64::filetype] != 0)
+                starts.push_back({d[e + d64::firsttrack], d[e + d64::firstsector]});
         }
     }
     return starts;
@@ -104,9 +104,9 @@ void chain(disk &d, const std::vector<place> &ps) {
 
 uint8_t *freeentry(disk &d) {
     for (place p : followchain(d, {dirtrack, 1}))
-        for (size_t e = sectoroffset(p) + 2; e < sectoroffset(p) + sectorsize; e += 32)
-            if (d[e] == 0)
-                return &d[e - 2];
+        for (size_t e = sectoroffset(p); e < sectoroffset(p) + sectorsize; e += d64::entrysize)
+            if (d[e + d64::filetype] == 0)
+                return &d[e];
     return nullptr;
 }
 
@@ -195,10 +195,12 @@ TEST(Interop, RealDiskStructuresSurviveScatter) {
                  d[ss + 16 + 2 * i] = static_cast<uint8_t>(data[i].track),
                               d[ss + 17 + 2 * i] = static_cast<uint8_t>(data[i].sector);
              uint8_t *e = freeentry(d);
-             e[2] = 0x84, e[3] = static_cast<uint8_t>(data[0].track), e[4] = static_cast<uint8_t>(data[0].sector);
+             e[d64::filetype] = 0x80 | d64::rel, e[d64::firsttrack] = static_cast<uint8_t>(data[0].track),
+             e[d64::firstsector] = static_cast<uint8_t>(data[0].sector);
              std::fill(e + 5, e + 21, 0xa0);
              e[5] = 'R';
-             e[21] = static_cast<uint8_t>(side[0].track), e[22] = static_cast<uint8_t>(side[0].sector), e[23] = 64;
+             e[d64::sidetrack] = static_cast<uint8_t>(side[0].track), e[d64::sidesector] = static_cast<uint8_t>(side[0].sector),
+             e[d64::recordlength] = 64;
              e[30] = 4;
              data.push_back(side[0]);
              return data;
@@ -215,10 +217,12 @@ TEST(Interop, RealDiskStructuresSurviveScatter) {
              d[ix + 4] = static_cast<uint8_t>(s[5].track), d[ix + 5] = static_cast<uint8_t>(s[5].sector);
              std::fill(d.begin() + static_cast<long>(ix + 6), d.begin() + static_cast<long>(ix + sectorsize), 0);
              uint8_t *e = freeentry(d);
-             e[2] = 0x83, e[3] = static_cast<uint8_t>(index.track), e[4] = static_cast<uint8_t>(index.sector);
+             e[d64::filetype] = 0x80 | d64::usr, e[d64::firsttrack] = static_cast<uint8_t>(index.track),
+             e[d64::firstsector] = static_cast<uint8_t>(index.sector);
              std::fill(e + 5, e + 21, 0xa0);
              e[5] = 'G';
-             e[21] = static_cast<uint8_t>(info.track), e[22] = static_cast<uint8_t>(info.sector), e[23] = 1, e[24] = 6;
+             e[d64::sidetrack] = static_cast<uint8_t>(info.track), e[d64::sidesector] = static_cast<uint8_t>(info.sector),
+             e[d64::geosstructure] = d64::geosvlir, e[d64::geostype] = 6;
              e[30] = 6;
              return std::vector<place>{index, info, s[2], s[5]};
          }},

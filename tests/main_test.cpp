@@ -155,13 +155,14 @@ TEST(CommandLine, NamesLongerThanAnyFixedBufferWork) {
 // The chained disk with a BAM that frees tracks 31 to 35 and one directory entry starting at 10/0.
 disk safetydisk() {
     disk d = chaineddisk();
-    size_t bam = sectoroffset({dirtrack, 0}), dir = sectoroffset({dirtrack, 1});
+    size_t bam = sectoroffset({dirtrack, d64::bamsector}), dir = sectoroffset({dirtrack, d64::firstdirsector});
+    // Only the bits: the known answer was taken with the free counts left as they were.
     for (int32_t t = 31; t <= numtracks; ++t)
         for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
-            d[bam + static_cast<size_t>(4 * t + 1 + (s >> 3))] |= static_cast<uint8_t>(1 << (s & 7));
-    d[dir + 1] = 255;
-    d[dir + 2] = 0x82;
-    d[dir + 3] = 10;
+            d[bam + d64::bamfor(t, s).byte] |= d64::bamfor(t, s).bit;
+    d[dir + d64::linksector] = 255;
+    d[dir + d64::filetype] = 0x80 | d64::prg;
+    d[dir + d64::firsttrack] = 10;
     std::fill(d.begin() + static_cast<long>(dir + 5), d.begin() + static_cast<long>(dir + 21), 0xa0);
     std::copy_n("SAFETY", 6, d.begin() + static_cast<long>(dir + 5));
     return d;

@@ -8,14 +8,18 @@
 
 namespace {
 
-// A directory entry in slot `slot` of 18/1; bytes 21 to 24 as given.
-uint8_t *entry(disk &d, int slot, uint8_t type, place start) {
-    uint8_t *e = &d[sectoroffset({dirtrack, 1}) + static_cast<size_t>(32 * slot)];
-    e[2] = type;
-    e[3] = static_cast<uint8_t>(start.track);
-    e[4] = static_cast<uint8_t>(start.sector);
+using namespace d64;
+
+// A directory entry in slot `slot` of a directory sector, 18/1 unless named.
+uint8_t *entry(disk &d, size_t slot, uint8_t type, place start, int32_t dirsector = firstdirsector) {
+    uint8_t *e = &d[sectoroffset({dirtrack, dirsector}) + entrysize * slot];
+    e[filetype] = type;
+    e[firsttrack] = static_cast<uint8_t>(start.track);
+    e[firstsector] = static_cast<uint8_t>(start.sector);
     return e;
 }
+
+constexpr uint8_t closed = 0x80;  // bit 7 of the type: the file was closed properly
 
 TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
     // One file 1/0 -> 1/1 -> 1/2 -> 1/3 on an otherwise empty disk; a case names which of the
@@ -31,38 +35,37 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
         {"another link into 1/2 from track 18", [](disk &d) { pointat(d, {dirtrack, 7}, {1, 2}); }, "yny"},
         {"holder 1/0 free in the BAM", [](disk &d) { setfree(d, {1, 0}, true); }, "nyy"},
         {"target 1/3 free in the BAM", [](disk &d) { setfree(d, {1, 3}, true); }, "yyn"},
-        {"the directory starts a file at 1/2", [](disk &d) { entry(d, 3, 0x82, {1, 2}); }, "yny"},
-        {"a deleted entry names 1/2", [](disk &d) { entry(d, 3, 0x80, {1, 2}); }, "yyy"},
+        {"the directory starts a file at 1/2", [](disk &d) { entry(d, 3, closed | prg, {1, 2}); }, "yny"},
+        {"a deleted entry names 1/2", [](disk &d) { entry(d, 3, closed | del, {1, 2}); }, "yyy"},
         {"a REL file from 1/0 with its side sector", [](disk &d) {
-             uint8_t *e = entry(d, 0, 0x84, {1, 0});
-             e[21] = 2, e[22] = 0;
+             uint8_t *e = entry(d, 0, closed | rel, {1, 0});
+             e[sidetrack] = 2, e[sidesector] = 0;
              pointat(d, {2, 0}, {2, 1});
              pointat(d, {2, 1}, {0, 17});
          }, "nnn"},
         {"a GEOS info block at 1/2", [](disk &d) {
-             uint8_t *e = entry(d, 0, 0x83, {3, 0});
-             e[21] = 1, e[22] = 2, e[24] = 6;
+             uint8_t *e = entry(d, 0, closed | usr, {3, 0});
+             e[sidetrack] = 1, e[sidesector] = 2, e[geostype] = 6;
          }, "yny"},
         {"bytes 21 and 22 of a plain file name nothing", [](disk &d) {
-             uint8_t *e = entry(d, 0, 0x82, {3, 0});
-             e[21] = 1, e[22] = 2, e[23] = 1;
+             uint8_t *e = entry(d, 0, closed | prg, {3, 0});
+             e[sidetrack] = 1, e[sidesector] = 2, e[geosstructure] = geosvlir;
          }, "yyy"},
         {"a GEOS VLIR index block listing 1/3", [](disk &d) {
-             uint8_t *e = entry(d, 0, 0x83, {3, 0});
-             e[23] = 1, e[24] = 6;
+             uint8_t *e = entry(d, 0, closed | usr, {3, 0});
+             e[geosstructure] = geosvlir, e[geostype] = 6;
              d[sectoroffset({3, 0}) + 8] = 1, d[sectoroffset({3, 0}) + 9] = 3;
          }, "yyn"},
         {"a sequential GEOS file has no index block", [](disk &d) {
-             uint8_t *e = entry(d, 0, 0x82, {3, 0});
-             e[24] = 6;
+             uint8_t *e = entry(d, 0, closed | prg, {3, 0});
+             e[geostype] = 6;
              d[sectoroffset({3, 0}) + 8] = 1, d[sectoroffset({3, 0}) + 9] = 3;
          }, "yyy"},
         {"the directory chain loops", [](disk &d) {
              pointat(d, {dirtrack, 1}, {dirtrack, 4});
              pointat(d, {dirtrack, 4}, {dirtrack, 1});
-             entry(d, 1, 0x81, {1, 2});
-             d[sectoroffset({dirtrack, 4}) + 32 + 2] = 0x82, d[sectoroffset({dirtrack, 4}) + 32 + 3] = 1;
-             d[sectoroffset({dirtrack, 4}) + 32 + 4] = 3;
+             entry(d, 1, closed | seq, {1, 2});
+             entry(d, 1, closed | prg, {1, 3}, 4);
          }, "ynn"},
         {"the chain runs into track 40", [](disk &d) { pointat(d, {1, 3}, {40, 0}); }, "nnn"},
         {"the chain runs one past the track", [](disk &d) { pointat(d, {1, 3}, {1, 21}); }, "nnn"},

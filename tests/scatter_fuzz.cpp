@@ -35,7 +35,8 @@ bool real(int32_t track, int32_t sector) {
 }
 
 bool isfree(const uint8_t *d, int32_t track, int32_t sector) {
-    return (d[offsetof_(dirtrack, 0) + static_cast<size_t>(4 * track + 1 + (sector >> 3))] >> (sector & 7) & 1) != 0;
+    d64::bamspot at = d64::bamfor(track, sector);
+    return (d[offsetof_(dirtrack, d64::bamsector) + at.byte] & at.bit) != 0;
 }
 
 // The sectors a reader finds through the directory rather than through links.
@@ -44,34 +45,41 @@ void name(const uint8_t *d, std::set<size_t> &named, int32_t track, int32_t sect
     while (real(track, sector) && seen.insert(offsetof_(track, sector)).second) {
         const uint8_t *p = d + offsetof_(track, sector);
         named.insert(offsetof_(track, sector));
-        if (!wholechain || p[0] == 0)
+        if (!wholechain || p[d64::linktrack] == 0)
             return;
-        track = p[0];
-        sector = p[1];
+        track = p[d64::linktrack];
+        sector = p[d64::linksector];
     }
 }
 
+// Written from the format, not from the tool's code: a file's first sector by its type (SEQ, PRG,
+// USR or REL); for REL, its data chain and its side-sector chain, which lists the data sectors by
+// number; for GEOS files (a GEOS type in byte 24), the info block, and for VLIR (structure 1) every
+// record start in the index block. A walk of the directory's own chain on track 18 finds them.
 std::set<size_t> directorynamed(const uint8_t *d) {
+    using namespace d64;
     std::set<size_t> named;
     std::set<int32_t> visited;
-    for (int32_t t = dirtrack, s = 1; t == dirtrack && s < 19 && visited.insert(s).second;) {
+    for (int32_t t = dirtrack, s = firstdirsector; t == dirtrack && s < tracksecs[dirtrack] && visited.insert(s).second;) {
         const uint8_t *sec = d + offsetof_(t, s);
-        for (const uint8_t *e = sec; e < sec + sectorsize; e += 32) {
-            int32_t type = e[2] & 7;
-            if (type < 1 || type > 4)
+        for (const uint8_t *e = sec; e < sec + sectorsize; e += entrysize) {
+            uint8_t type = e[filetype] & typemask;
+            bool file = type == seq || type == prg || type == usr || type == rel;
+            bool geos = file && type != rel && e[geostype] != 0;
+            if (!file)
                 continue;
-            name(d, named, e[3], e[4], type == 4);
-            if (type == 4)
-                name(d, named, e[21], e[22], true);
-            if (type != 4 && e[24] != 0)
-                name(d, named, e[21], e[22], false);
-            if (type != 4 && e[24] != 0 && e[23] == 1 && real(e[3], e[4]))
-                for (int32_t i = 2; i < sectorsize; i += 2)
-                    name(d, named, d[offsetof_(e[3], e[4]) + static_cast<size_t>(i)],
-                         d[offsetof_(e[3], e[4]) + static_cast<size_t>(i + 1)], false);
+            name(d, named, e[firsttrack], e[firstsector], type == rel);
+            if (type == rel)
+                name(d, named, e[sidetrack], e[sidesector], true);
+            if (geos)
+                name(d, named, e[sidetrack], e[sidesector], false);
+            if (geos && e[geosstructure] == geosvlir && real(e[firsttrack], e[firstsector]))
+                for (size_t i = 2; i < sectorsize; i += 2)
+                    name(d, named, d[offsetof_(e[firsttrack], e[firstsector]) + i],
+                         d[offsetof_(e[firsttrack], e[firstsector]) + i + 1], false);
         }
-        t = sec[0];
-        s = sec[1];
+        t = sec[linktrack];
+        s = sec[linksector];
     }
     return named;
 }
@@ -99,10 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 0:
         case 1: p[0] = r[3] % 37, p[1] = r[4] % 23; break;  // mostly links that name a sector
         case 2: p[0] = r[3], p[1] = r[4]; break;
-        case 3: getptr(dirtrack, 0)[4 * w.track + 1 + (w.sector >> 3)] |= static_cast<uint8_t>(1 << (w.sector & 7)); break;
+        case 3: getptr(dirtrack, d64::bamsector)[d64::bamfor(w.track, w.sector).byte] |= d64::bamfor(w.track, w.sector).bit; break;
         case 4: {
-            uint8_t *e = getptr(dirtrack, 1 + r[1] % 18) + 32 * (r[2] % 8);
-            e[2] = r[3], e[3] = r[4] % 37, e[4] = r[5] % 23;
+            uint8_t *e = getptr(dirtrack, 1 + r[1] % 18) + d64::entrysize * (r[2] % d64::entriespersector);
+            e[d64::filetype] = r[3], e[d64::firsttrack] = r[4] % 37, e[d64::firstsector] = r[5] % 23;
             break;
         }
         default: p[r[3]] = r[4], p[(r[3] + 1) % sectorsize] = r[5]; break;

@@ -34,17 +34,17 @@ void pointat(disk &d, place at, place to) {
     setlink(d, at, static_cast<uint8_t>(to.track), static_cast<uint8_t>(to.sector));
 }
 
-static size_t bambyte(place p) {
-    return sectoroffset({dirtrack, 0}) + static_cast<size_t>(4 * p.track + 1 + p.sector / 8);
+bool isfree(const disk &d, place p) {
+    d64::bamspot at = d64::bamfor(p.track, p.sector);
+    return (d[sectoroffset({dirtrack, d64::bamsector}) + at.byte] & at.bit) != 0;
 }
-
-bool isfree(const disk &d, place p) { return (d[bambyte(p)] >> (p.sector % 8) & 1) != 0; }
 
 void setfree(disk &d, place p, bool free) {
     if (isfree(d, p) == free)
         return;
-    d[bambyte(p)] ^= static_cast<uint8_t>(1 << (p.sector % 8));
-    uint8_t &count = d[sectoroffset({dirtrack, 0}) + static_cast<size_t>(4 * p.track)];
+    d64::bamspot at = d64::bamfor(p.track, p.sector);
+    d[sectoroffset({dirtrack, d64::bamsector}) + at.byte] ^= at.bit;
+    uint8_t &count = d[sectoroffset({dirtrack, d64::bamsector}) + d64::freecountfor(p.track)];
     count = static_cast<uint8_t>(free ? count + 1 : count - 1);
 }
 
