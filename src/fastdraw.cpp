@@ -372,19 +372,19 @@ bool asked;
 
 }  // namespace
 
-bool canrun(drawwidth width) {
+bool canrun(drawway way) {
 #ifdef FASTDRAW_AVX2
     // Asked once; a function's static would bring the C++ runtime's guard along.
     if (!asked) {
         has = askprocessor();
         asked = true;
     }
-    if (width == avx512draws)
+    if (way == avx512blocks)
         return has.avx512;
-    if (width == avx2draws)
+    if (way == avx2blocks)
         return has.avx2;
 #endif
-    return width == portabledraws;
+    return way == onebyone || way == portableblocks;
 }
 
 void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state) {
@@ -405,17 +405,17 @@ void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state)
     nhits = taken = 0;
 }
 
-void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawwidth width) {
+void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way) {
     if (taken == nhits) {
 #ifdef FASTDRAW_AVX2
-        if (width == avx512draws)
+        if (way == avx512blocks)
             blockswidest();
-        else if (width == avx2draws)
+        else if (way == avx2blocks)
             blockswide();
         else
             blocksplain();
 #else
-        (void)width;
+        (void)way;
         blocksplain();
 #endif
     }

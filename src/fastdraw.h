@@ -5,12 +5,13 @@
 
 #include "d64.h"
 
-/// The ways to compute a block of draws: plain C++ for any processor, or AVX2 or AVX-512 (F and BW)
-/// vectors.
-enum drawwidth { portabledraws, avx2draws, avx512draws };
+/// The ways to make the pick procedure's attempts: one draw after the other, or in blocks of 64
+/// that skip every attempt on a place no pickable link can ever be held at, computed in plain C++
+/// for any processor, or in AVX2 or AVX-512 (F and BW) vectors. All give the same attempts.
+enum drawway { onebyone, portableblocks, avx2blocks, avx512blocks };
 
-/// True when this build on this processor can compute draws that way.
-bool canrun(drawwidth width);
+/// True when this build on this processor can draw that way.
+bool canrun(drawway way);
 
 /// Starts the stream of attempts at generator state `state`; only attempts that land on one of
 /// `places` (bit s of entry t: sector s of track t) will be reported.
@@ -18,5 +19,5 @@ void startcandidates(const uint32_t places[d64::tracktable], uint32_t state);
 
 /// The next attempt of the pick procedure, in the order the plain loop makes them, that lands on
 /// one of the places: its track and sector, and in `state` the generator state after its sector
-/// draw. Every width gives the same attempts.
-void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawwidth width);
+/// draw. `way` is one of the block ways.
+void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way);

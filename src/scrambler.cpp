@@ -9,13 +9,13 @@
 
 namespace {
 
-// A well-known 32-bit LCG with 15-bit output, fixed here rather than taken from the C library,
-// whose range and sequence differ between platforms.
+// The state of the tool's own generator (generator.h) between calls.
 uint32_t randstate = 1;
 
 uint8_t buffer[sectorsize];
 
-drawpath chosenpath = autopath;
+bool forced = false;
+drawway forcedway = onebyone;
 
 // Which content sits at each place during the exchanges: at[place] is the sector of the image as
 // loaded whose 256 bytes belong there now. An exchange swaps two entries instead of copying two
@@ -40,8 +40,8 @@ struct plainattempts {
 // are seen; the others could never be picked, so skipping them changes no result.
 struct candidateattempts {
     uint32_t state;
-    drawwidth width;
-    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state, width); }
+    drawway way;
+    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state, way); }
 };
 
 struct pick {
@@ -67,7 +67,9 @@ void exchangeall(attempts &source) {
     for (int32_t i = 0; i < exchanges; ++i) {
         pick a = picklink(source);
         pick b = picklink(source);
-        // Links first: a holder inside one of the targets then carries its new link along.
+        // The links are rewritten inside the contents that hold them, and the contents only change
+        // places in `at`, so a holder that is itself one of the targets takes its new link along
+        // whichever step comes first.
         a.holder[d64::linktrack] = b.track;
         a.holder[d64::linksector] = b.sector;
         b.holder[d64::linktrack] = a.track;
@@ -98,14 +100,11 @@ void gather() {
     }
 }
 
-// The way a block path draws; the automatic choice takes the widest this processor runs.
-drawwidth widthfor(drawpath path) {
-    switch (path) {
-    case avx512path: return avx512draws;
-    case avx2path: return avx2draws;
-    case portablepath: return portabledraws;
-    default: return canrun(avx512draws) ? avx512draws : canrun(avx2draws) ? avx2draws : portabledraws;
-    }
+// Blocks pay only in vector registers; in plain C++ they cost about what drawing one by one does.
+drawway automaticway(int32_t pickable) {
+    if (pickable > sparselinks)
+        return onebyone;
+    return canrun(avx512blocks) ? avx512blocks : canrun(avx2blocks) ? avx2blocks : onebyone;
 }
 
 }  // namespace
@@ -116,7 +115,15 @@ void resetrandom() { randstate = 1; }
 
 int32_t random_in_range(int32_t low, int32_t high) { return random_in_range(randstate, low, high); }
 
-void setdrawpath(drawpath path) { chosenpath = path; }
+bool forcedrawsfortests(drawway way) {
+    if (!canrun(way))
+        return false;
+    forced = true;
+    forcedway = way;
+    return true;
+}
+
+void autodrawsfortests() { forced = false; }
 
 void scrambleimage() {
     findpickable();
@@ -129,18 +136,15 @@ void scrambleimage() {
         return;
     for (uint16_t p = 0; p < numsectors; ++p)
         at[p] = p;
-    // Blocks pay only in vector registers; in plain C++ they cost about what drawing one by one does.
-    drawpath path = chosenpath;
-    if (path == autopath && (pickable > sparselinks || widthfor(autopath) == portabledraws))
-        path = plainpath;
-    if (path == plainpath) {
+    drawway way = forced ? forcedway : automaticway(pickable);
+    if (way == onebyone) {
         plainattempts source{randstate};
         exchangeall(source);
     } else {
         uint32_t places[d64::tracktable];
         findcandidates(places);
         startcandidates(places, randstate);
-        candidateattempts source{randstate, widthfor(path)};
+        candidateattempts source{randstate, way};
         exchangeall(source);
     }
     gather();

@@ -3,17 +3,20 @@
 
 #include <cstdint>
 
+#include "fastdraw.h"
+
 constexpr int32_t exchanges = 10000;
 
-/// How the attempts of the pick procedure are drawn: one by one, or in blocks that skip every
-/// attempt on a place no pickable link can ever be held at (in plain C++, AVX2 or AVX-512). All
-/// give the same output; the automatic choice takes the widest vector blocks this processor runs
-/// when there are at most `sparselinks` pickable links, and otherwise draws one by one.
-enum drawpath { autopath, plainpath, portablepath, avx2path, avx512path };
+/// Up to this many pickable links, the tool draws in the widest vector blocks this processor runs;
+/// with more, or without vectors (plain C++ blocks cost what drawing one by one does), one by one.
 constexpr int32_t sparselinks = 256;
 
-/// Chooses the path for the next scrambleimage() calls; tests and benchmarks compare them.
-void setdrawpath(drawpath path);
+/// Tests and benchmarks only: every later scrambleimage() draws `way`, where this processor can
+/// run it; false, changing nothing, where it cannot.
+bool forcedrawsfortests(drawway way);
+
+/// Tests and benchmarks only: scrambleimage() chooses how to draw again, as the tool does.
+void autodrawsfortests();
 
 /// Next draw of the tool's own generator, 0 to 32767; the same sequence on every platform.
 int32_t nextrandom();

@@ -333,6 +333,7 @@ TEST(CommandLine, OwnerAndGroupFollowTheOldFile) {
     expectoutputs(cases);
 }
 
+#ifdef SCATTERDISK_FAILCALL
 // Every file and folder below `top` but the one at `skip`: its mode and owner with a hash of its
 // content, or where a link leads. A temporary file left behind shows as one more.
 std::map<std::string, std::string> snapshot(const std::string &top, const std::string &skip,
@@ -370,6 +371,8 @@ int errnumber(const std::string &name) {
         {"EXDEV", EXDEV}, {"ENOLCK", ENOLCK}, {"EOPNOTSUPP", EOPNOTSUPP}};
     return numbers.at(name);
 }
+
+#endif
 
 TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
 #ifndef SCATTERDISK_FAILCALL

@@ -69,6 +69,7 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
          }, "ynn"},
         {"the chain runs into track 40", [](disk &d) { pointat(d, {1, 3}, {40, 0}); }, "nnn"},
         {"the chain runs one past the track", [](disk &d) { pointat(d, {1, 3}, {1, 21}); }, "nnn"},
+        {"the chain runs one past the last track's sectors", [](disk &d) { pointat(d, {1, 3}, {35, 17}); }, "nnn"},
         {"the chain loops back to its start", [](disk &d) { pointat(d, {1, 3}, {1, 0}); }, "nnn"},
         {"the chain passes through track 18", [](disk &d) {
              pointat(d, {1, 3}, {dirtrack, 9});
@@ -89,6 +90,22 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
             got += ispickable(1, s, getptr(1, s)) ? 'y' : 'n';
         EXPECT_EQ(got, c.pickable) << c.name;
         EXPECT_EQ(countpickable(), std::count(got.begin(), got.end(), 'y')) << c.name;
+    }
+}
+
+TEST(Pickable, LinksNameOnlySectorsInsideTheGeometry) {
+    // The last sector of each zone and the one past it, the directory track, and track bytes past
+    // the disk: a link one past its track's last sector must never count, least of all on track 35,
+    // where it would lie past the end of the image.
+    struct {
+        place to;
+        bool eligible;
+    } cases[] = {{{1, 20}, true},  {{1, 21}, false},  {{17, 20}, true}, {{17, 21}, false}, {{19, 18}, true},
+                 {{24, 19}, false}, {{25, 17}, true}, {{30, 18}, false}, {{31, 16}, true}, {{35, 16}, true},
+                 {{35, 17}, false}, {{18, 0}, false}, {{0, 0}, false},   {{36, 0}, false},  {{255, 0}, false}};
+    for (const auto &c : cases) {
+        const uint8_t link[2] = {static_cast<uint8_t>(c.to.track), static_cast<uint8_t>(c.to.sector)};
+        EXPECT_EQ(iseligible(link), c.eligible) << c.to.track << "/" << c.to.sector;
     }
 }
 
