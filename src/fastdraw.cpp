@@ -8,8 +8,9 @@
 // facts per draw, taken as 64-bit masks:
 //   S: as a track draw it is redrawn (above the last full bucket, or the directory track), so the
 //      next draw is a track draw again;
-//   C: as a track draw it lands on a track that holds a candidate place (with AVX-512: on a
-//      candidate place, judged together with the draw after it).
+//   C: as a track draw it may start an attempt on a candidate place. The plain and AVX2 fills
+//      answer by the track alone (it holds a candidate); the AVX-512 fill judges the place itself,
+//      with the draw after it. Either way C holds every real hit, and the parse looks again.
 // Every other track draw is followed by exactly one sector draw, as long as no sector draw is
 // redrawn; a block in which one is (about one in a hundred) is walked draw by draw instead. Which
 // draws are track draws then follows from S alone, by carry arithmetic, and only track draws in C
@@ -24,7 +25,7 @@
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #include <cpuid.h>
 #include <immintrin.h>
-#define FASTDRAW_AVX2 1
+#define FASTDRAW_X86 1
 #endif
 
 namespace {
@@ -55,8 +56,16 @@ constexpr uint32_t dirquotient = dirtrack - 1;
 // Below this no sector draw is redrawn, whatever the track: 32767 - 32767 % 19. Only draws at
 // or above it need a second look.
 constexpr uint32_t safesectors = 32756;
-static_assert(trackmul * trackbucket >= (1u << trackshift) &&
-                  randmax * (trackmul * trackbucket - (1u << trackshift)) < (1u << trackshift) &&
+constexpr bool nosectorredrawnbelow(uint32_t v) {
+    for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
+        if (sectordraws[t].limit < v)
+            return false;
+    return true;
+}
+static_assert(nosectorredrawnbelow(safesectors) && !nosectorredrawnbelow(safesectors + 1),
+              "safesectors is the lowest draw a sector draw on some track redraws");
+static_assert(trackmul * trackbucket >= (1u << quotientshift) &&
+                  randmax * (trackmul * trackbucket - (1u << quotientshift)) < (1u << quotientshift) &&
                   uint64_t{randmax} * trackmul < (uint64_t{1} << 32),
               "v * 71698 >> 26 is v / 936 for every draw, in 32 bits");
 
@@ -74,7 +83,7 @@ constexpr bool sectormulsfit() {
     for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t)
         if (sectordraws[t].mul >= 65536)
             return false;
-    return trackshift >= 16;
+    return quotientshift >= 16;
 }
 static_assert(sectormulsfit(), "a sector draw's multiply fits a 16-bit lane: mulhi(v, mul) >> 10");
 
@@ -99,10 +108,11 @@ struct hit {
 hit hits[block + 1];
 int32_t nhits, taken;
 
-// What a fill learns of a block: masks S, C and X (draws at or above safesectors), and its first
-// and last draw, handed over in registers so that the parse need not wait for the stores.
+// What a fill learns of a block: masks S, C (named `maybe`: the draws that may start a hit) and X
+// (draws at or above safesectors), and its first and last draw, handed over in registers so that
+// the parse need not wait for the stores.
 struct blockmasks {
-    uint64_t s, c, x;
+    uint64_t s, maybe, x;
     uint32_t first, last;
 };
 
@@ -115,7 +125,7 @@ struct cursor {
 // Written whether it counts or not: the branch would be mispredicted on every real hit. Track 0
 // has no candidates, so a call for it adds nothing.
 [[gnu::always_inline]] inline void addhit(cursor &at, int32_t track, uint32_t v, int32_t k) {
-    int32_t sector = static_cast<int32_t>((v * sectordraws[static_cast<size_t>(track)].mul) >> trackshift);
+    int32_t sector = static_cast<int32_t>((v * sectordraws[static_cast<size_t>(track)].mul) >> quotientshift);
     hits[at.nhits] = {track, sector, k};
     at.nhits += static_cast<int32_t>(places[track] >> sector & 1);
 }
@@ -176,7 +186,7 @@ inline uint64_t sectordrawsof(uint64_t s) {
         }
     }
     addhit(at, opener, m.first, 0);
-    for (uint64_t h = ~sectorat & m.c & ~(uint64_t{1} << 63); h != 0; h &= h - 1) {
+    for (uint64_t h = ~sectorat & m.maybe & ~(uint64_t{1} << 63); h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
         addhit(at, trackof(draws[k]), draws[k + 1], k + 1);
     }
@@ -208,7 +218,7 @@ blockmasks fillplain(uint32_t from) {
         draws[k] = static_cast<uint16_t>(
             (jump.mul[static_cast<size_t>(k)] * from + jump.add[static_cast<size_t>(k)]) >> 16 & 0x7fffu);
     for (int32_t k = 0; k < block; ++k) {
-        uint32_t v = draws[k], q = (v * trackmul) >> trackshift;
+        uint32_t v = draws[k], q = (v * trackmul) >> quotientshift;
         s |= uint64_t{v >= tracklimit || q == dirquotient} << k;
         c |= (tracks >> q & 1) << k;
         x |= uint64_t{v >= safesectors} << k;
@@ -218,7 +228,7 @@ blockmasks fillplain(uint32_t from) {
 
 void blocksplain() { findhits(fillplain); }
 
-#ifdef FASTDRAW_AVX2
+#ifdef FASTDRAW_X86
 // Draws are made in 32-bit lanes and then classified 16 at a time in 16-bit lanes: v / 936 is
 // mulhi(v, 35849) >> 9 there, and a track's candidacy is looked up in three 16-byte tables.
 [[gnu::always_inline]] inline __attribute__((target("avx2"))) blockmasks fillwide(uint32_t from) {
@@ -227,7 +237,7 @@ void blocksplain() { findhits(fillplain); }
     const __m256i t2 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table + 32)));
     const __m256i state = _mm256_set1_epi32(static_cast<int>(from));
     const __m256i low15 = _mm256_set1_epi32(0x7fff);
-    const __m256i quotient = _mm256_set1_epi16(static_cast<short>(trackmul16));
+    const __m256i trackmulv = _mm256_set1_epi16(static_cast<short>(trackmul16));
     const __m256i top = _mm256_set1_epi16(static_cast<short>(tracklimit - 1));
     const __m256i safe = _mm256_set1_epi16(static_cast<short>(safesectors - 1));
     const __m256i dir = _mm256_set1_epi16(static_cast<short>(dirquotient));
@@ -246,7 +256,7 @@ void blocksplain() { findhits(fillplain); }
         // Packing works within 128-bit halves; the permute puts the 16 draws back in order.
         __m256i w = _mm256_permute4x64_epi64(_mm256_packus_epi32(v[0], v[1]), 0xd8);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(&draws[k]), w);
-        __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(w, quotient), trackshift16 - 16);
+        __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(w, trackmulv), trackshift16 - 16);
         __m256i redrawn = _mm256_or_si256(_mm256_cmpgt_epi16(w, top), _mm256_cmpeq_epi16(q, dir));
         __m256i cand = _mm256_blendv_epi8(_mm256_shuffle_epi8(t0, q), _mm256_shuffle_epi8(t1, q),
                                           _mm256_cmpgt_epi16(q, fifteen));
@@ -308,7 +318,7 @@ __attribute__((target("avx2"))) void blockswide() { findhits(fillwide); }
     next[0] = _mm512_permutex2var_epi16(w[0], shift, w[1]);
     next[1] = _mm512_permutex2var_epi16(w[1], shift, _mm512_setzero_si512());
 
-    const __m512i quotient = _mm512_set1_epi16(static_cast<short>(trackmul16));
+    const __m512i trackmulv = _mm512_set1_epi16(static_cast<short>(trackmul16));
     const __m512i safe = _mm512_set1_epi16(static_cast<short>(safesectors - 1));
     const __m512i one = _mm512_set1_epi16(1), sixteen = _mm512_set1_epi16(16);
     const __m512i redrawn = _mm512_set1_epi16(static_cast<short>(redrawnbit));
@@ -318,9 +328,9 @@ __attribute__((target("avx2"))) void blockswide() { findhits(fillwide); }
     uint64_t s = 0, c = 0, x = 0;
 #pragma GCC unroll 2
     for (int32_t h = 0; h < 2; ++h) {
-        __m512i q = _mm512_srli_epi16(_mm512_mulhi_epu16(w[h], quotient), trackshift16 - 16);
-        __m512i bucket = _mm512_permutex2var_epi16(mul0, q, mul1);
-        __m512i sector = _mm512_srli_epi16(_mm512_mulhi_epu16(next[h], bucket), trackshift - 16);
+        __m512i q = _mm512_srli_epi16(_mm512_mulhi_epu16(w[h], trackmulv), trackshift16 - 16);
+        __m512i secmul = _mm512_permutex2var_epi16(mul0, q, mul1);
+        __m512i sector = _mm512_srli_epi16(_mm512_mulhi_epu16(next[h], secmul), quotientshift - 16);
         __m512i low = _mm512_permutex2var_epi16(lo0, q, lo1), highs = _mm512_permutex2var_epi16(hi0, q, hi1);
         // Shifts by 16 or more give 0 in 16-bit lanes, so each half answers only for its sectors.
         __m512i chosen = _mm512_or_si512(_mm512_srlv_epi16(low, sector),
@@ -373,7 +383,7 @@ bool asked;
 }  // namespace
 
 bool canrun(drawway way) {
-#ifdef FASTDRAW_AVX2
+#ifdef FASTDRAW_X86
     // Asked once; a function's static would bring the C++ runtime's guard along.
     if (!asked) {
         has = askprocessor();
@@ -385,6 +395,24 @@ bool canrun(drawway way) {
         return has.avx2;
 #endif
     return way == onebyone || way == portableblocks;
+}
+
+#ifdef FASTDRAW_X86
+__attribute__((target("avx2"))) blockmasks fillwidefortests(uint32_t from) { return fillwide(from); }
+__attribute__((target(FASTDRAW_AVX512))) blockmasks fillwidestfortests(uint32_t from) { return fillwidest(from); }
+#endif
+
+blockfacts fillfortests(drawway way, uint32_t state) {
+    blockmasks m = fillplain(state);
+#ifdef FASTDRAW_X86
+    if (way == avx2blocks)
+        m = fillwidefortests(state);
+    else if (way == avx512blocks)
+        m = fillwidestfortests(state);
+#else
+    (void)way;
+#endif
+    return {m.s, m.maybe, m.x, m.first, m.last};
 }
 
 void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state) {
@@ -407,7 +435,7 @@ void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state)
 
 void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way) {
     if (taken == nhits) {
-#ifdef FASTDRAW_AVX2
+#ifdef FASTDRAW_X86
         if (way == avx512blocks)
             blockswidest();
         else if (way == avx2blocks)

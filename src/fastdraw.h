@@ -21,3 +21,15 @@ void startcandidates(const uint32_t places[d64::tracktable], uint32_t state);
 /// one of the places: its track and sector, and in `state` the generator state after its sector
 /// draw. `way` is one of the block ways.
 void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way);
+
+/// What a block's fill makes of the 64 draws after generator state `state`: bit k of `redrawn`
+/// (as a track draw, draw k is drawn again), `maybe` (it may start an attempt on a candidate
+/// place) and `high` (a sector draw this high may be redrawn), and the first and last draw.
+struct blockfacts {
+    uint64_t redrawn, maybe, high;
+    uint32_t first, last;
+};
+
+/// Tests only: one block's fill, as `way` (a block way this processor runs) computes it on the
+/// candidates of the last startcandidates().
+blockfacts fillfortests(drawway way, uint32_t state);

@@ -29,7 +29,9 @@ inline int32_t random_in_range(uint32_t &state, int32_t low, int32_t high) {
     }
 }
 
-constexpr uint32_t trackshift = 26;
+/// A quotient v / b of a 15-bit draw is taken as v * m >> quotientshift, with m chosen per b (for
+/// sector draws here, for track draws in fastdraw.cpp) so that both agree for every draw.
+constexpr uint32_t quotientshift = 26;
 
 /// A sector draw on one track: a draw at or above `limit` is drawn again, any other gives the
 /// sector v * mul >> 26, the same as v / (32767 / tracksecs), without a division.
@@ -40,7 +42,7 @@ constexpr std::array<sectordraw, d64::tracktable> makesectordraws() {
     std::array<sectordraw, d64::tracktable> d{};
     for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t) {
         auto bucket = static_cast<uint32_t>(randmax / tracksecs[t]);
-        d[t] = {static_cast<uint32_t>(randmax - randmax % tracksecs[t]), ((1u << trackshift) + bucket - 1) / bucket};
+        d[t] = {static_cast<uint32_t>(randmax - randmax % tracksecs[t]), ((1u << quotientshift) + bucket - 1) / bucket};
     }
     return d;
 }
@@ -52,7 +54,7 @@ inline constexpr std::array<sectordraw, d64::tracktable> sectordraws = makesecto
 constexpr bool exactsectors() {
     for (size_t t = 1; t <= static_cast<size_t>(numtracks); ++t) {
         uint64_t bucket = static_cast<uint64_t>(randmax / tracksecs[t]), m = sectordraws[t].mul;
-        uint64_t whole = uint64_t{1} << trackshift;
+        uint64_t whole = uint64_t{1} << quotientshift;
         if (m * bucket < whole || randmax * (m * bucket - whole) >= whole || randmax * m >= (uint64_t{1} << 32))
             return false;
     }
@@ -66,6 +68,6 @@ inline int32_t drawsector(uint32_t &state, int32_t track) {
     for (;;) {
         auto r = static_cast<uint32_t>(draw(state));
         if (r < d.limit)
-            return static_cast<int32_t>((r * d.mul) >> trackshift);
+            return static_cast<int32_t>((r * d.mul) >> quotientshift);
     }
 }
