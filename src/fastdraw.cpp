@@ -69,10 +69,6 @@ static_assert(trackmul * trackbucket >= (1u << quotientshift) &&
                   uint64_t{randmax} * trackmul < (uint64_t{1} << 32),
               "v * 71698 >> 26 is v / 936 for every draw, in 32 bits");
 
-uint32_t places[d64::tracktable];  // bit s of entry t: sector s of track t is a candidate
-uint64_t tracks;         // bit t - 1: track t holds a candidate
-alignas(16) uint8_t table[48];  // by track - 1, 0xff for a candidate track, for the AVX2 lookups
-
 // A track draw v gives track v / 936 + 1 also as mulhi(v, 35849) >> 9, in 16-bit lanes.
 constexpr uint32_t trackmul16 = 35849, trackshift16 = 25;
 static_assert(trackmul16 * trackbucket >= (1u << trackshift16) &&
@@ -87,27 +83,36 @@ constexpr bool sectormulsfit() {
 }
 static_assert(sectormulsfit(), "a sector draw's multiply fits a 16-bit lane: mulhi(v, mul) >> 10");
 
-// By the quotient of a track draw (track - 1), for the AVX-512 lookups in 16-bit lanes: the sector
-// multiplier, candidate sectors 0 to 15, and candidate sectors 16 to 20 with bit 15 set where the
-// track draw is redrawn (the directory track, and quotient 35 of draws 32760 and up).
 constexpr uint16_t redrawnbit = 0x8000;
-struct {
-    alignas(64) uint16_t secmul[64];
-    alignas(64) uint16_t low[64];
-    alignas(64) uint16_t high[64];
-} byquotient;
-
-uint16_t draws[block];   // the current block's draws
-uint32_t blockstate;     // the generator state before the current block
-uint32_t nextstate;      // ... and after it
-int32_t pending;         // the track whose sector draw opens the next block, or 0
 
 struct hit {
     int32_t track, sector, at;
 };
-hit hits[block + 1];
-int32_t nhits, taken;
 
+// Everything the draws keep between calls, in the order it is made: what startcandidates() fixes
+// for a whole scatter, then where nextcandidate() stands, which moves on block by block.
+struct drawstate {
+    struct {
+        uint32_t places[d64::tracktable];  // bit s of entry t: sector s of track t is a candidate
+        uint64_t tracks;                   // bit t - 1: track t holds a candidate
+        alignas(16) uint8_t bytrack[48];   // by track - 1, 0xff for a candidate track: AVX2 lookups
+        // By the quotient of a track draw (track - 1), for the AVX-512 lookups in 16-bit lanes: the
+        // sector multiplier, candidate sectors 0 to 15, and candidate sectors 16 to 20 with bit 15
+        // set where the track draw is redrawn (the directory track, and quotient 35 of draws
+        // 32760 and up).
+        alignas(64) uint16_t secmul[64];
+        alignas(64) uint16_t low[64];
+        alignas(64) uint16_t high[64];
+    } start;
+    struct {
+        uint16_t draws[block];  // the current block's draws
+        uint32_t blockstate;    // the generator state before the current block
+        uint32_t nextstate;     // ... and after it
+        int32_t pending;        // the track whose sector draw opens the next block, or 0
+        hit hits[block + 1];    // the block's attempts on candidate places, the last one spare
+        int32_t nhits, taken;   // ... how many, and how many nextcandidate() has handed out
+    } next;
+} drawing;
 // What a fill learns of a block: masks S, C (named `maybe`: the draws that may start a hit) and X
 // (draws at or above safesectors), and its first and last draw, handed over in registers so that
 // the parse need not wait for the stores.
@@ -126,8 +131,8 @@ struct cursor {
 // has no candidates, so a call for it adds nothing.
 [[gnu::always_inline]] inline void addhit(cursor &at, int32_t track, uint32_t v, int32_t k) {
     int32_t sector = static_cast<int32_t>((v * sectordraws[static_cast<size_t>(track)].mul) >> quotientshift);
-    hits[at.nhits] = {track, sector, k};
-    at.nhits += static_cast<int32_t>(places[track] >> sector & 1);
+    drawing.next.hits[at.nhits] = {track, sector, k};
+    at.nhits += static_cast<int32_t>(drawing.start.places[track] >> sector & 1);
 }
 
 inline int32_t trackof(uint32_t v) { return static_cast<int32_t>(v / trackbucket) + 1; }
@@ -136,7 +141,7 @@ inline int32_t trackof(uint32_t v) { return static_cast<int32_t>(v / trackbucket
 [[gnu::noinline]] void walk(cursor &at) {
     int32_t track = at.pending;
     for (int32_t k = 0; k < block; ++k) {
-        uint32_t v = draws[k];
+        uint32_t v = drawing.next.draws[k];
         if (track == 0) {
             int32_t t = v < tracklimit ? trackof(v) : dirtrack;
             track = t == dirtrack ? 0 : t;
@@ -179,8 +184,8 @@ inline uint64_t sectordrawsof(uint64_t s) {
     uint64_t sectorat = opener != 0 ? opened : closed;
     for (uint64_t h = m.x & sectorat; h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
-        int32_t track = k == 0 ? opener : trackof(draws[k - 1]);
-        if (draws[k] >= sectordraws[static_cast<size_t>(track)].limit) {
+        int32_t track = k == 0 ? opener : trackof(drawing.next.draws[k - 1]);
+        if (drawing.next.draws[k] >= sectordraws[static_cast<size_t>(track)].limit) {
             walk(at);
             return;
         }
@@ -188,7 +193,7 @@ inline uint64_t sectordrawsof(uint64_t s) {
     addhit(at, opener, m.first, 0);
     for (uint64_t h = ~sectorat & m.maybe & ~(uint64_t{1} << 63); h != 0; h &= h - 1) {
         int32_t k = __builtin_ctzll(h);
-        addhit(at, trackof(draws[k]), draws[k + 1], k + 1);
+        addhit(at, trackof(drawing.next.draws[k]), drawing.next.draws[k + 1], k + 1);
     }
     at.pending = opener != 0 ? endopened : endclosed;
 }
@@ -197,85 +202,111 @@ inline uint64_t sectordrawsof(uint64_t s) {
 // its own copy of this loop, so that the masks stay in registers.
 template <class fillfn>
 [[gnu::always_inline]] inline void findhits(fillfn fill) {
-    cursor at{pending, 0};
-    uint32_t state = nextstate, before;
+    cursor at{drawing.next.pending, 0};
+    uint32_t state = drawing.next.nextstate, before;
     do {
         at.nhits = 0;
         before = state;
         state = jump.mul[block - 1] * before + jump.add[block - 1];
         parse(at, fill(before));
     } while (at.nhits == 0);
-    pending = at.pending;
-    nhits = at.nhits;
-    taken = 0;
-    blockstate = before;
-    nextstate = state;
+    drawing.next.pending = at.pending;
+    drawing.next.nhits = at.nhits;
+    drawing.next.taken = 0;
+    drawing.next.blockstate = before;
+    drawing.next.nextstate = state;
 }
 
 blockmasks fillplain(uint32_t from) {
     uint64_t s = 0, c = 0, x = 0;
     for (int32_t k = 0; k < block; ++k)
-        draws[k] = static_cast<uint16_t>(
+        drawing.next.draws[k] = static_cast<uint16_t>(
             (jump.mul[static_cast<size_t>(k)] * from + jump.add[static_cast<size_t>(k)]) >> 16 & 0x7fffu);
     for (int32_t k = 0; k < block; ++k) {
-        uint32_t v = draws[k], q = (v * trackmul) >> quotientshift;
+        uint32_t v = drawing.next.draws[k], q = (v * trackmul) >> quotientshift;
         s |= uint64_t{v >= tracklimit || q == dirquotient} << k;
-        c |= (tracks >> q & 1) << k;
+        c |= (drawing.start.tracks >> q & 1) << k;
         x |= uint64_t{v >= safesectors} << k;
     }
-    return {s, c, x, draws[0], draws[block - 1]};
+    return {s, c, x, drawing.next.draws[0], drawing.next.draws[block - 1]};
 }
 
 void blocksplain() { findhits(fillplain); }
 
 #ifdef FASTDRAW_X86
-// Draws are made in 32-bit lanes and then classified 16 at a time in 16-bit lanes: v / 936 is
-// mulhi(v, 35849) >> 9 there, and a track's candidacy is looked up in three 16-byte tables.
-[[gnu::always_inline]] inline __attribute__((target("avx2"))) blockmasks fillwide(uint32_t from) {
-    const __m256i t0 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table)));
-    const __m256i t1 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table + 16)));
-    const __m256i t2 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(table + 32)));
-    const __m256i state = _mm256_set1_epi32(static_cast<int>(from));
+// The AVX2 fill, in steps that each take 16 draws: jump the generator states ahead, take their
+// 15-bit draws into 16-bit lanes, classify the draws, and gather the answers into the masks.
+#define AVX2STEP [[gnu::always_inline]] inline __attribute__((target("avx2")))
+
+// Jump: the states k + 1 to k + 8 steps on from `state`, at once, as A * x + C per lane.
+AVX2STEP __m256i jumpahead8(size_t k, __m256i state) {
+    __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&jump.mul[k]));
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&jump.add[k]));
+    return _mm256_add_epi32(_mm256_mullo_epi32(m, state), a);
+}
+
+// Draw: bits 16 to 30 of 16 states, in 16-bit lanes. Packing works within 128-bit halves, so the
+// permute puts the draws back in order.
+AVX2STEP __m256i draws16(__m256i a, __m256i b) {
     const __m256i low15 = _mm256_set1_epi32(0x7fff);
+    a = _mm256_and_si256(_mm256_srli_epi32(a, 16), low15);
+    b = _mm256_and_si256(_mm256_srli_epi32(b, 16), low15);
+    return _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xd8);
+}
+
+// Classify: per lane, all ones where the draw as a track draw is redrawn, where its track holds a
+// candidate, and where it is high enough that a sector draw may be redrawn. A track draw v gives
+// track v / 936 + 1, here mulhi(v, 35849) >> 9, whose candidacy is looked up in three 16-byte
+// tables by quotient.
+struct classes16 {
+    __m256i redrawn, maybe, high;
+};
+AVX2STEP classes16 classify16(__m256i w, const __m256i (&bytrack)[3]) {
     const __m256i trackmulv = _mm256_set1_epi16(static_cast<short>(trackmul16));
     const __m256i top = _mm256_set1_epi16(static_cast<short>(tracklimit - 1));
     const __m256i safe = _mm256_set1_epi16(static_cast<short>(safesectors - 1));
     const __m256i dir = _mm256_set1_epi16(static_cast<short>(dirquotient));
     const __m256i fifteen = _mm256_set1_epi16(15), thirtyone = _mm256_set1_epi16(31);
-    uint64_t s = 0, c = 0, x = 0;
+    const __m256i lowbyte = _mm256_set1_epi16(0xff);
+    __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(w, trackmulv), trackshift16 - 16);
+    __m256i redrawn = _mm256_or_si256(_mm256_cmpgt_epi16(w, top), _mm256_cmpeq_epi16(q, dir));
+    __m256i cand = _mm256_blendv_epi8(_mm256_shuffle_epi8(bytrack[0], q), _mm256_shuffle_epi8(bytrack[1], q),
+                                      _mm256_cmpgt_epi16(q, fifteen));
+    cand = _mm256_blendv_epi8(cand, _mm256_shuffle_epi8(bytrack[2], q), _mm256_cmpgt_epi16(q, thirtyone));
+    // The lookups answer in the low byte of each lane; the high byte of q is 0 and answers for
+    // track 1, so only the low bytes are kept.
+    cand = _mm256_cmpeq_epi16(_mm256_and_si256(cand, lowbyte), lowbyte);
+    return {redrawn, cand, _mm256_cmpgt_epi16(w, safe)};
+}
+
+// Gather: one bit a lane, at bits k to k + 15 of the masks. High draws are rare (about one block
+// in 40), so their mask is gathered only where there are any.
+AVX2STEP void gather16(const classes16 &is, int32_t k, uint64_t &s, uint64_t &maybe, uint64_t &x) {
+    if (!_mm256_testz_si256(is.high, is.high)) {
+        __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(is.high, _mm256_setzero_si256()), 0xd8);
+        x |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(packed)) & 0xffffu} << k;
+    }
+    __m256i both = _mm256_permute4x64_epi64(_mm256_packs_epi16(is.redrawn, is.maybe), 0xd8);
+    auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(both));
+    s |= uint64_t{bits & 0xffffu} << k;
+    maybe |= uint64_t{bits >> 16} << k;
+}
+
+AVX2STEP blockmasks fillwide(uint32_t from) {
+    const __m256i bytrack[3] = {
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(drawing.start.bytrack))),
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(drawing.start.bytrack + 16))),
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(drawing.start.bytrack + 32)))};
+    const __m256i state = _mm256_set1_epi32(static_cast<int>(from));
+    uint64_t s = 0, maybe = 0, x = 0;
 #pragma GCC unroll 4
     for (int32_t k = 0; k < block; k += 16) {
-        __m256i v[2];
-#pragma GCC unroll 2
-        for (int32_t h = 0; h < 2; ++h) {
-            size_t at = static_cast<size_t>(k + 8 * h);
-            __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&jump.mul[at]));
-            __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(&jump.add[at]));
-            v[h] = _mm256_and_si256(_mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(m, state), a), 16), low15);
-        }
-        // Packing works within 128-bit halves; the permute puts the 16 draws back in order.
-        __m256i w = _mm256_permute4x64_epi64(_mm256_packus_epi32(v[0], v[1]), 0xd8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(&draws[k]), w);
-        __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(w, trackmulv), trackshift16 - 16);
-        __m256i redrawn = _mm256_or_si256(_mm256_cmpgt_epi16(w, top), _mm256_cmpeq_epi16(q, dir));
-        __m256i cand = _mm256_blendv_epi8(_mm256_shuffle_epi8(t0, q), _mm256_shuffle_epi8(t1, q),
-                                          _mm256_cmpgt_epi16(q, fifteen));
-        cand = _mm256_blendv_epi8(cand, _mm256_shuffle_epi8(t2, q), _mm256_cmpgt_epi16(q, thirtyone));
-        // The lookups answer in the low byte of each lane; the high byte of q is 0 and answers for
-        // track 1, so only the low bytes are kept.
-        cand = _mm256_and_si256(cand, _mm256_set1_epi16(0xff));
-        cand = _mm256_cmpeq_epi16(cand, _mm256_set1_epi16(0xff));
-        __m256i unsafe = _mm256_cmpgt_epi16(w, safe);
-        if (!_mm256_testz_si256(unsafe, unsafe)) {  // about one block in 40
-            __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(unsafe, _mm256_setzero_si256()), 0xd8);
-            x |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(packed)) & 0xffffu} << k;
-        }
-        __m256i both = _mm256_permute4x64_epi64(_mm256_packs_epi16(redrawn, cand), 0xd8);
-        uint32_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(both));
-        s |= uint64_t{bits & 0xffffu} << k;
-        c |= uint64_t{bits >> 16} << k;
+        auto at = static_cast<size_t>(k);
+        __m256i w = draws16(jumpahead8(at, state), jumpahead8(at + 8, state));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(&drawing.next.draws[k]), w);
+        gather16(classify16(w, bytrack), k, s, maybe, x);
     }
-    return {s, c, x, draws[0], draws[block - 1]};
+    return {s, maybe, x, drawing.next.draws[0], drawing.next.draws[block - 1]};
 }
 
 __attribute__((target("avx2"))) void blockswide() { findhits(fillwide); }
@@ -290,58 +321,69 @@ __attribute__((target("avx2"))) void blockswide() { findhits(fillwide); }
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #define FASTDRAW_AVX512 "avx512f,avx512bw"
-[[gnu::always_inline]] inline __attribute__((target(FASTDRAW_AVX512))) blockmasks fillwidest(uint32_t from) {
-    const __m512i state = _mm512_set1_epi32(static_cast<int>(from));
-    __m512i st[4];
-#pragma GCC unroll 4
-    for (int32_t k = 0; k < block; k += 16) {
-        __m512i m = _mm512_loadu_si512(&jump.mul[static_cast<size_t>(k)]);
-        __m512i a = _mm512_loadu_si512(&jump.add[static_cast<size_t>(k)]);
-        st[k / 16] = _mm512_add_epi32(_mm512_mullo_epi32(m, state), a);
-    }
-    // A draw is bits 16 to 30 of its state: the high word of each lane, less its top bit. Lane i
-    // of `after` is lane i + 1 of the pair (a, b); the draw after the block's last is not known
-    // yet, and its lane (bit 63) is never asked.
+#define AVX512STEP [[gnu::always_inline]] inline __attribute__((target(FASTDRAW_AVX512)))
+
+// Jump: the states k + 1 to k + 16 steps on from `state`, at once, as A * x + C per lane.
+AVX512STEP __m512i jumpahead16(size_t k, __m512i state) {
+    return _mm512_add_epi32(_mm512_mullo_epi32(_mm512_loadu_si512(&jump.mul[k]), state),
+                            _mm512_loadu_si512(&jump.add[k]));
+}
+
+// Draw: bits 16 to 30 of 32 states, in 16-bit lanes: the high word of each lane, less its top bit.
+AVX512STEP __m512i draws32(__m512i a, __m512i b) {
     alignas(64) static constexpr uint16_t highwords[32] = {1,  3,  5,  7,  9,  11, 13, 15, 17, 19, 21,
                                                            23, 25, 27, 29, 31, 33, 35, 37, 39, 41, 43,
                                                            45, 47, 49, 51, 53, 55, 57, 59, 61, 63};
+    return _mm512_and_si512(_mm512_permutex2var_epi16(a, _mm512_load_si512(highwords), b), _mm512_set1_epi16(0x7fff));
+}
+
+// The draw after each: lane i is lane i + 1 of the pair (a, b).
+AVX512STEP __m512i following(__m512i a, __m512i b) {
     alignas(64) static constexpr uint16_t after[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                                        12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
                                                        23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
-    const __m512i low15 = _mm512_set1_epi16(0x7fff), high = _mm512_load_si512(highwords);
-    __m512i w[2], next[2];
-    w[0] = _mm512_and_si512(_mm512_permutex2var_epi16(st[0], high, st[1]), low15);
-    w[1] = _mm512_and_si512(_mm512_permutex2var_epi16(st[2], high, st[3]), low15);
-    _mm512_storeu_si512(&draws[0], w[0]);
-    _mm512_storeu_si512(&draws[32], w[1]);
-    const __m512i shift = _mm512_load_si512(after);
-    next[0] = _mm512_permutex2var_epi16(w[0], shift, w[1]);
-    next[1] = _mm512_permutex2var_epi16(w[1], shift, _mm512_setzero_si512());
+    return _mm512_permutex2var_epi16(a, _mm512_load_si512(after), b);
+}
 
+// Classify, straight into masks: for 32 track draws `w` and the draws after them, which are
+// redrawn, which start an attempt on a candidate place, and which are high. Each lane looks up
+// its track's sector multiplier and candidate sectors by quotient in 64-entry tables; the
+// redrawn bit rides along in the table of sectors 16 to 20. Shifts by 16 or more give 0 in
+// 16-bit lanes, so each half of the candidate sectors answers only for its own.
+struct masks32 {
+    uint32_t redrawn, maybe, high;
+};
+AVX512STEP masks32 classify32(__m512i w, __m512i next) {
     const __m512i trackmulv = _mm512_set1_epi16(static_cast<short>(trackmul16));
     const __m512i safe = _mm512_set1_epi16(static_cast<short>(safesectors - 1));
     const __m512i one = _mm512_set1_epi16(1), sixteen = _mm512_set1_epi16(16);
     const __m512i redrawn = _mm512_set1_epi16(static_cast<short>(redrawnbit));
-    const __m512i mul0 = _mm512_load_si512(byquotient.secmul), mul1 = _mm512_load_si512(byquotient.secmul + 32);
-    const __m512i lo0 = _mm512_load_si512(byquotient.low), lo1 = _mm512_load_si512(byquotient.low + 32);
-    const __m512i hi0 = _mm512_load_si512(byquotient.high), hi1 = _mm512_load_si512(byquotient.high + 32);
-    uint64_t s = 0, c = 0, x = 0;
+    const auto &fixed = drawing.start;
+    __m512i q = _mm512_srli_epi16(_mm512_mulhi_epu16(w, trackmulv), trackshift16 - 16);
+    __m512i secmul = _mm512_permutex2var_epi16(_mm512_load_si512(fixed.secmul), q, _mm512_load_si512(fixed.secmul + 32));
+    __m512i sector = _mm512_srli_epi16(_mm512_mulhi_epu16(next, secmul), quotientshift - 16);
+    __m512i low = _mm512_permutex2var_epi16(_mm512_load_si512(fixed.low), q, _mm512_load_si512(fixed.low + 32));
+    __m512i high = _mm512_permutex2var_epi16(_mm512_load_si512(fixed.high), q, _mm512_load_si512(fixed.high + 32));
+    __m512i chosen = _mm512_or_si512(_mm512_srlv_epi16(low, sector),
+                                     _mm512_srlv_epi16(high, _mm512_sub_epi16(sector, sixteen)));
+    return {_mm512_test_epi16_mask(high, redrawn), _mm512_test_epi16_mask(chosen, one),
+            _mm512_cmpgt_epu16_mask(w, safe)};
+}
+
+AVX512STEP blockmasks fillwidest(uint32_t from) {
+    const __m512i state = _mm512_set1_epi32(static_cast<int>(from));
+    __m512i w[2];
 #pragma GCC unroll 2
-    for (int32_t h = 0; h < 2; ++h) {
-        __m512i q = _mm512_srli_epi16(_mm512_mulhi_epu16(w[h], trackmulv), trackshift16 - 16);
-        __m512i secmul = _mm512_permutex2var_epi16(mul0, q, mul1);
-        __m512i sector = _mm512_srli_epi16(_mm512_mulhi_epu16(next[h], secmul), quotientshift - 16);
-        __m512i low = _mm512_permutex2var_epi16(lo0, q, lo1), highs = _mm512_permutex2var_epi16(hi0, q, hi1);
-        // Shifts by 16 or more give 0 in 16-bit lanes, so each half answers only for its sectors.
-        __m512i chosen = _mm512_or_si512(_mm512_srlv_epi16(low, sector),
-                                         _mm512_srlv_epi16(highs, _mm512_sub_epi16(sector, sixteen)));
-        s |= uint64_t{_mm512_test_epi16_mask(highs, redrawn)} << (32 * h);
-        c |= uint64_t{_mm512_test_epi16_mask(chosen, one)} << (32 * h);
-        x |= uint64_t{_mm512_cmpgt_epu16_mask(w[h], safe)} << (32 * h);
-    }
+    for (size_t h = 0; h < 2; ++h)
+        w[h] = draws32(jumpahead16(32 * h, state), jumpahead16(32 * h + 16, state));
+    _mm512_storeu_si512(&drawing.next.draws[0], w[0]);
+    _mm512_storeu_si512(&drawing.next.draws[32], w[1]);
+    // The draw after the block's last is not known yet; its lane (bit 63) is never asked.
+    masks32 lo = classify32(w[0], following(w[0], w[1])), hi = classify32(w[1], following(w[1], _mm512_setzero_si512()));
+    auto join = [](uint32_t a, uint32_t b) { return uint64_t{a} | uint64_t{b} << 32; };
     uint32_t first = static_cast<uint32_t>(_mm_extract_epi16(_mm512_castsi512_si128(w[0]), 0));
     uint32_t last = static_cast<uint32_t>(_mm_extract_epi16(_mm512_extracti32x4_epi32(w[1], 3), 7));
-    return {s, c, x, first, last};
+    return {join(lo.redrawn, hi.redrawn), join(lo.maybe, hi.maybe), join(lo.high, hi.high), first, last};
 }
 
 __attribute__((target(FASTDRAW_AVX512))) void blockswidest() { findhits(fillwidest); }
@@ -416,25 +458,24 @@ blockfacts fillfortests(drawway way, uint32_t state) {
 }
 
 void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state) {
-    tracks = 0;
-    byquotient = {};
+    auto &fixed = drawing.start;
+    fixed = {};
     for (int32_t t = 1; t <= numtracks + 1; ++t) {
         bool redrawn = t == dirtrack || t > numtracks;  // t = 36: quotient 35, draws 32760 and up
-        places[t] = redrawn ? 0 : candidates[t];
-        tracks |= uint64_t{places[t] != 0} << (t - 1);
-        table[t - 1] = places[t] != 0 ? 0xff : 0;
+        fixed.places[t] = redrawn ? 0 : candidates[t];
+        fixed.tracks |= uint64_t{fixed.places[t] != 0} << (t - 1);
+        fixed.bytrack[t - 1] = fixed.places[t] != 0 ? 0xff : 0;
         auto q = static_cast<size_t>(t - 1);
-        byquotient.secmul[q] = static_cast<uint16_t>(sectordraws[static_cast<size_t>(t)].mul);
-        byquotient.low[q] = static_cast<uint16_t>(places[t] & 0xffffu);
-        byquotient.high[q] = static_cast<uint16_t>(places[t] >> 16 | (redrawn ? redrawnbit : 0));
+        fixed.secmul[q] = static_cast<uint16_t>(sectordraws[static_cast<size_t>(t)].mul);
+        fixed.low[q] = static_cast<uint16_t>(fixed.places[t] & 0xffffu);
+        fixed.high[q] = static_cast<uint16_t>(fixed.places[t] >> 16 | (redrawn ? redrawnbit : 0));
     }
-    nextstate = state;
-    pending = 0;
-    nhits = taken = 0;
+    drawing.next.nextstate = state;
+    drawing.next.pending = drawing.next.nhits = drawing.next.taken = 0;
 }
 
 void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way) {
-    if (taken == nhits) {
+    if (drawing.next.taken == drawing.next.nhits) {
 #ifdef FASTDRAW_X86
         if (way == avx512blocks)
             blockswidest();
@@ -447,8 +488,8 @@ void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way
         blocksplain();
 #endif
     }
-    const hit &h = hits[taken++];
+    const hit &h = drawing.next.hits[drawing.next.taken++];
     track = h.track;
     sector = h.sector;
-    state = jump.mul[static_cast<size_t>(h.at)] * blockstate + jump.add[static_cast<size_t>(h.at)];
+    state = jump.mul[static_cast<size_t>(h.at)] * drawing.next.blockstate + jump.add[static_cast<size_t>(h.at)];
 }
