@@ -89,8 +89,13 @@ struct hit {
     int32_t track, sector, at;
 };
 
+struct features {
+    bool avx2, avx512;
+};
+
 // Everything the draws keep between calls, in the order it is made: what startcandidates() fixes
-// for a whole scatter, then where nextcandidate() stands, which moves on block by block.
+// for a whole scatter, then where nextcandidate() stands, which moves on block by block; and what
+// the processor can run.
 struct drawstate {
     struct {
         uint32_t places[d64::tracktable];  // bit s of entry t: sector s of track t is a candidate
@@ -112,6 +117,10 @@ struct drawstate {
         hit hits[block + 1];    // the block's attempts on candidate places, the last one spare
         int32_t nhits, taken;   // ... how many, and how many nextcandidate() has handed out
     } next;
+    struct {
+        features has;  // what the processor runs, asked the first time it matters
+        bool asked;
+    } processor;
 } drawing;
 // What a fill learns of a block: masks S, C (named `maybe`: the draws that may start a hit) and X
 // (draws at or above safesectors), and its first and last draw, handed over in registers so that
@@ -395,10 +404,6 @@ __attribute__((target(FASTDRAW_AVX512))) void blockswidest() { findhits(fillwide
 // run: the compiler's own feature check would ask at every start, and in a virtual machine each
 // cpuid traps to the hypervisor. A feature counts only when the system also saves the registers
 // it needs (xgetbv): YMM state for AVX2, and the opmask and ZMM state too for AVX-512.
-struct features {
-    bool avx2, avx512;
-};
-
 features askprocessor() {
     unsigned a, b, c, d;
     if (__get_cpuid(0, &a, &b, &c, &d) == 0 || a < 7)
@@ -418,8 +423,6 @@ features askprocessor() {
     return {wide, widest};
 }
 
-features has;
-bool asked;
 #endif
 
 }  // namespace
@@ -427,14 +430,15 @@ bool asked;
 bool canrun(drawway way) {
 #ifdef FASTDRAW_X86
     // Asked once; a function's static would bring the C++ runtime's guard along.
-    if (!asked) {
-        has = askprocessor();
-        asked = true;
+    auto &processor = drawing.processor;
+    if (!processor.asked) {
+        processor.has = askprocessor();
+        processor.asked = true;
     }
     if (way == avx512blocks)
-        return has.avx512;
+        return processor.has.avx512;
     if (way == avx2blocks)
-        return has.avx2;
+        return processor.has.avx2;
 #endif
     return way == onebyone || way == portableblocks;
 }
