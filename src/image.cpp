@@ -29,22 +29,6 @@ long flength(int fd) {
     return static_cast<long>(end);
 }
 
-// Reads until `size` bytes are in or the input ends: the count read, or -1 if a read fails.
-static long readall(int fd, uint8_t *to, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        auto n = read(fd, to + got, static_cast<unsigned>(size - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<long>(got);
-}
-
 void loadd64file(const char *name) {
     sys::prefault(image, sizeof image);
     // Straight into the image, with no stream buffer: that would only add copies and system calls.

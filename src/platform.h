@@ -1,6 +1,10 @@
 // The file calls of POSIX as both Linux and Windows spell them.
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -19,3 +23,19 @@
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
+
+// Reads until `size` bytes are in or the input ends: the count read, or -1 if a read fails.
+inline long readall(int fd, uint8_t *to, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        auto n = read(fd, to + got, static_cast<unsigned>(size - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+}

@@ -29,20 +29,6 @@ size_t writeall(int fd, const uint8_t *data, size_t size) {
     return done;
 }
 
-// Reads exactly `size` bytes, or says it could not.
-bool readall(int fd, uint8_t *to, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        auto n = read(fd, to + got, static_cast<unsigned>(size - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The plain way, for streams: open cutting it, write, close. A full disk may show only at the
 // close, so that counts too.
 writeresult writestraight(const char *name, const uint8_t *data, size_t size) {
@@ -197,7 +183,7 @@ writeresult rewriteinplace(const uint8_t *data, size_t size) {
     auto oldlen = static_cast<long long>(st.st_size);
     size_t keep = oldlen < static_cast<long long>(size) ? static_cast<size_t>(oldlen) : size;
     size_t wrote = 0;
-    bool ok = (!readable || (lseek(fd, 0, SEEK_SET) == 0 && readall(fd, before, keep))) &&
+    bool ok = (!readable || (lseek(fd, 0, SEEK_SET) == 0 && readall(fd, before, keep) == static_cast<long>(keep))) &&
               reserve(fd, size, keep, readable) && lseek(fd, 0, SEEK_SET) == 0 &&
               (wrote = writeall(fd, data, size)) == size && sys::setlength(fd, static_cast<long long>(size));
     if (!ok) {

@@ -242,9 +242,10 @@ void expectoutputs(const std::vector<outputcase> &cases) {
 // Root may write any file, so refusals are tried as nobody, from a copy of the tool that nobody may
 // run wherever the build lies.
 const bool root = geteuid() == 0;
+const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 const std::string tool = "cp \"$BIN\" sd && chmod 755 sd && ";
 const std::string prepare = root ? "chmod 777 . && " + tool : "";
-const std::string asuser = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd" : "scatterdisk";
+const std::string asuser = root ? nobody + "./sd" : "scatterdisk";
 
 TEST(CommandLine, OutputHoldsTheOldImageOrTheWholeNewOne) {
     const std::string closed = "mkdir d && mv old.d64 d && chmod 666 d/old.d64 && chmod 555 d && ";
@@ -322,7 +323,7 @@ TEST(CommandLine, OwnerAndGroupFollowTheOldFile) {
          "chmod 775 . && " + tool + "setpriv --reuid=65534 --regid=65534 --groups=1234 ./sd -i in.d64 -o old.d64 && "
          "stat -c '%u %g %a' old.d64", 0, "65534 1234 664\n", "", newwritten},
         {"group that cannot be kept", "chown 65534:1234 old.d64 && chmod 2640 old.d64 && chmod 777 . && " + tool +
-         "setpriv --reuid=65534 --regid=65534 --clear-groups ./sd -i in.d64 -o old.d64 && stat -c '%u %g %a' old.d64",
+         nobody + "./sd -i in.d64 -o old.d64 && stat -c '%u %g %a' old.d64",
          0, "65534 65534 600\n", "", newwritten},
     };
 #ifdef SCATTERDISK_FAILCALL
@@ -396,7 +397,7 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
     // Root may write anywhere, so the in-place rewrite (no file can be made beside the output) is
     // tried as nobody. A root run that went wrong could replace the machine's own /dev/stdout, so it
     // gets a /dev of its own.
-    const std::string user = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    const std::string user = root ? nobody : "";
     const std::string closed = "mkdir d && mv old.d64 d && chmod 666 d/old.d64 && chmod 555 d && " + user;
     const std::string reopen = "; s=$?; chmod 755 d; exit $s";
     const std::string owndev = root ? "unshare -m sh -c 'mount -t tmpfs none /dev && ln -s /proc/self/fd /dev/fd && "
