@@ -23,6 +23,10 @@
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
+// Windows has no symbolic links of the POSIX kind for an open to follow.
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
 
 // Reads until `size` bytes are in or the input ends: the count read, or -1 if a read fails.
 inline long readall(int fd, uint8_t *to, size_t size) {
@@ -38,4 +42,22 @@ inline long readall(int fd, uint8_t *to, size_t size) {
         got += static_cast<size_t>(n);
     }
     return static_cast<long>(got);
+}
+
+// Writes until all is out or a write fails: the count that went out, with errno saying why it
+// stopped short.
+inline size_t writeall(int fd, const uint8_t *data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        auto put = write(fd, data + done, static_cast<unsigned>(size - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return done;
 }

@@ -11,26 +11,8 @@
 
 namespace {
 
-// Writes until all is out or a write fails: the count that went out, with errno saying why it
-// stopped short.
-size_t writeall(int fd, const uint8_t *data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        auto put = write(fd, data + done, static_cast<unsigned>(size - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = EIO;
-            break;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return done;
-}
-
 // The plain way, for streams: open cutting it, write, close. A full disk may show only at the
-// close, so that counts too.
+// close, so that counts too. Nothing is flushed: a stream is the caller's to keep.
 writeresult writestraight(const char *name, const uint8_t *data, size_t size) {
     int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -54,16 +36,6 @@ size_t dirlen(const char *path) {
         if (strchr(sys::separators, path[i]) != nullptr)
             len = i + 1;
     return len;
-}
-
-bool sameid(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// Removes `path` only while it still is the file this run made: another run may have renamed its
-// finished output over the name meanwhile.
-void removeifsame(const char *path, const struct stat &mine) {
-    struct stat now;
-    if (stat(path, &now) == 0 && sameid(now, mine))
-        unlink(path);
 }
 
 // Opens a new file beside `target`, for its owner alone until its data is in, with a name that
@@ -109,113 +81,146 @@ bool lockfile(int fd) {
     return false;
 }
 
+// The output opened for a rewrite in place, and what the undo and the cleanup rely on, all of
+// it read once the lock is held: another run may have written or replaced it while this one
+// waited.
+struct inplace {
+    int fd = -1;
+    sys::fileid id;
+    bool made = false;      // this run created it and nothing has been written to it since
+    bool readable = false;  // so the old bytes can be kept for the undo
+    long long length = 0;
+};
+
+// Opens the output to rewrite it in place, locked, creating it if it is not there. A symbolic
+// link put at the name since it was followed is refused. Once the lock is held the name must
+// still lead to the locked file; if another run has renamed a new one over it meanwhile, that one
+// is opened instead.
+bool openinplace(inplace &f) {
+    for (int tries = 0; tries < 100; ++tries) {
+        bool created = false;
+        f.fd = sys::openexisting(target, f.readable);
+        if (f.fd < 0 && errno == ENOENT) {
+            f.fd = open(target, O_RDWR | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+            created = f.readable = f.fd >= 0;
+            if (f.fd < 0 && errno == EEXIST)
+                continue;  // another run made it a moment ago
+        }
+        if (f.fd < 0)
+            return false;
+        struct stat st;
+        bool locked = lockfile(f.fd), known = fstat(f.fd, &st) == 0 && sys::identify(f.fd, f.id);
+        f.length = known ? static_cast<long long>(st.st_size) : 0;
+        // Empty, it holds nothing of another run's; a run that waited for this one's lock may
+        // have filled it and exited 0 meanwhile, and that output stays.
+        f.made = created && known && f.length == 0;
+        sys::fileid now;
+        if (locked && known && sys::identify(target, now) && now == f.id)
+            return true;
+        if (f.made)
+            sys::discard(f.fd, target, &f.id);
+        else
+            close(f.fd);
+        if (!locked || !known)
+            return false;
+    }
+    return false;
+}
+
 // Secures room for `size` bytes before a byte of the old image is overwritten: holes and the part
 // past the end get their blocks. Where the system cannot allocate, the `keep` old bytes are written
 // back over themselves and zeros past them, which changes no byte either; a file that cannot be
 // read goes on without.
-bool reserve(int fd, size_t size, size_t keep, bool readable) {
-    switch (sys::allocate(fd, size)) {
+bool reserve(const inplace &f, size_t size, size_t keep) {
+    switch (sys::allocate(f.fd, size)) {
     case sys::reserved::done: return true;
     case sys::reserved::failed: return false;
     case sys::reserved::unsupported: break;
     }
-    if (!readable)
+    if (!f.readable)
         return true;
     static const uint8_t zeros[4096] = {};
-    if (lseek(fd, 0, SEEK_SET) != 0 || writeall(fd, before, keep) != keep)
+    if (lseek(f.fd, 0, SEEK_SET) != 0 || writeall(f.fd, before, keep) != keep)
         return false;
     for (size_t at = keep; at < size;) {
         size_t n = size - at < sizeof zeros ? size - at : sizeof zeros;
-        if (writeall(fd, zeros, n) != n)
+        if (writeall(f.fd, zeros, n) != n)
             return false;
         at += n;
     }
     return true;
 }
 
-// Opens the output to rewrite it in place, locked, creating it if it is not there: the descriptor,
-// or -1. Once the lock is held the name must still lead to the locked file; if another run has
-// renamed a new one over it meanwhile, that one is opened instead.
-int openinplace(struct stat &st, bool &created, bool &readable) {
-    for (int tries = 0; tries < 100; ++tries) {
-        created = false;
-        int fd = open(target, O_RDWR | O_BINARY | O_CLOEXEC);
-        readable = fd >= 0;
-        if (fd < 0 && errno == EACCES)
-            fd = open(target, O_WRONLY | O_BINARY | O_CLOEXEC);  // may write, may not read: no undo
-        if (fd < 0 && errno == ENOENT) {
-            fd = open(target, O_RDWR | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
-            created = readable = fd >= 0;
-        }
-        if (fd < 0)
-            return -1;
-        bool known = fstat(fd, &st) == 0;
-        if (known && lockfile(fd)) {
-            struct stat now;
-            if (stat(target, &now) == 0 && sameid(now, st))
-                return fd;
-            close(fd);
-            continue;
-        }
-        if (created && known)
-            removeifsame(target, st);
-        else if (created)
-            unlink(target);  // made with O_EXCL a moment ago
-        close(fd);
-        return -1;
-    }
-    return -1;
-}
-
-// Writes over the output itself, where no file can be made beside it or the rename is refused.
-// Room for the whole image is secured before the first byte of the old one is overwritten, and a
-// rewrite that fails anyway puts back the bytes that went out and the old length. A file made here
-// is removed again if its write fails. Only a failed close after a whole rewrite leaves the new
-// image in place of the old one.
-writeresult rewriteinplace(const uint8_t *data, size_t size) {
-    if (size > sizeof before)
-        return writefailed;
-    struct stat st;
-    bool created, readable;
-    int fd = openinplace(st, created, readable);
-    if (fd < 0)
-        return openfailed;
-    auto oldlen = static_cast<long long>(st.st_size);
-    size_t keep = oldlen < static_cast<long long>(size) ? static_cast<size_t>(oldlen) : size;
-    size_t wrote = 0;
-    bool ok = (!readable || (lseek(fd, 0, SEEK_SET) == 0 && readall(fd, before, keep) == static_cast<long>(keep))) &&
-              reserve(fd, size, keep, readable) && lseek(fd, 0, SEEK_SET) == 0 &&
-              (wrote = writeall(fd, data, size)) == size && sys::setlength(fd, static_cast<long long>(size));
-    if (!ok) {
-        // Each is tried even where the other fails.
-        if (readable && wrote > 0 && lseek(fd, 0, SEEK_SET) == 0)
-            writeall(fd, before, wrote < keep ? wrote : keep);
-        sys::setlength(fd, oldlen);
-        if (created)
-            removeifsame(target, st);
-        close(fd);
+// Puts back what a failed rewrite changed: the `wrote` first bytes, where they were kept, and the
+// old length, each tried even where the other fails, and forced to the disk like the rewrite
+// would have been. A file this run made goes.
+writeresult undo(const inplace &f, size_t wrote, size_t keep) {
+    if (f.readable && wrote > 0 && lseek(f.fd, 0, SEEK_SET) == 0)
+        writeall(f.fd, before, wrote < keep ? wrote : keep);
+    sys::setlength(f.fd, f.length);
+    if (f.made) {
+        sys::discard(f.fd, target, &f.id);
         return writefailed;
     }
-    if (close(fd) == 0)
-        return written;
-    if (created)
-        removeifsame(target, st);
+    sys::flush(f.fd);
+    close(f.fd);
     return writefailed;
 }
 
-// Writes a temporary file beside the output and renames it over it. Where no file can be made
-// there, or the disk has room for one copy of the image but not two, the output is rewritten in
-// place instead.
+// Writes over the output itself, where no file can be made beside it or the rename is refused.
+// Room for the whole image is secured before the first byte of the old one is overwritten; every
+// step that fails puts back what the steps before it changed. An output that was there before is
+// on the disk when this returns. Only a failed close after a whole rewrite, or a failed flush after
+// a longer old file was cut, leaves the new image in place of the old one and fails.
+writeresult rewriteinplace(const uint8_t *data, size_t size) {
+    if (size > sizeof before)
+        return writefailed;
+    inplace f;
+    if (!openinplace(f))
+        return openfailed;
+    size_t keep = f.length < static_cast<long long>(size) ? static_cast<size_t>(f.length) : size;
+    if (f.readable && (lseek(f.fd, 0, SEEK_SET) != 0 || readall(f.fd, before, keep) != static_cast<long>(keep)))
+        return undo(f, 0, keep);
+    if (!reserve(f, size, keep) || lseek(f.fd, 0, SEEK_SET) != 0)
+        return undo(f, 0, keep);
+    size_t wrote = writeall(f.fd, data, size);
+    if (wrote != size)
+        return undo(f, wrote, keep);
+    // What lies past an image in a longer old file is not kept, so nothing can put it back once it
+    // is cut: the image goes to the disk first, and a failed flush after the cut leaves it there.
+    bool longer = f.length > static_cast<long long>(size);
+    if (longer && !(sys::flush(f.fd) && sys::setlength(f.fd, static_cast<long long>(size))))
+        return undo(f, size, keep);
+    if (!f.made && !sys::flush(f.fd)) {
+        if (!longer)
+            return undo(f, size, keep);
+        close(f.fd);
+        return writefailed;
+    }
+    if (close(f.fd) == 0)
+        return written;
+    if (f.made)
+        sys::discard(-1, target, &f.id);
+    return writefailed;
+}
+
+// Writes a temporary file beside the output and renames it over it. Replacing an existing output,
+// the data is on the disk before the rename and the rename before the return, so a power cut
+// leaves the old image or the new one; a new output is not forced, which keeps a batch fast. Where
+// no file can be made there, or the disk has room for one copy of the image but not two, the
+// output is rewritten in place instead.
 writeresult replacebyrename(const struct stat *old, const uint8_t *data, size_t size) {
     int fd = createtemp();
     if (fd < 0)
         return rewriteinplace(data, size);
-    struct stat made;
-    bool known = fstat(fd, &made) == 0;
+    bool durable = old != nullptr;
+    sys::fileid made;
+    bool known = sys::identify(fd, made);
     bool ok = writeall(fd, data, size) == size;
-    int why = errno;
     if (ok)
         sys::givemode(fd, old);
+    ok = ok && (!durable || sys::flush(fd));
+    int why = errno;
     if (close(fd) != 0 && ok) {
         why = errno;
         ok = false;
@@ -223,15 +228,13 @@ writeresult replacebyrename(const struct stat *old, const uint8_t *data, size_t 
     // Never rename over a symbolic link, which may be a system's own (/dev/stdout): the name to
     // replace was followed to its file, so a link there now is another program's doing.
     sys::pathkind kind = ok ? sys::lookat(target) : sys::pathkind::plain;
-    bool renamed = ok && (kind == sys::pathkind::missing || kind == sys::pathkind::plain) &&
-                   sys::renameover(tmpname, target);
-    if (renamed)
-        return written;
-    // Made with O_EXCL a moment ago, so where its identity is not known the name is still its own.
-    if (known)
-        removeifsame(tmpname, made);
-    else
-        unlink(tmpname);
+    if (ok && (kind == sys::pathkind::missing || kind == sys::pathkind::plain) &&
+        sys::renameover(tmpname, target, durable))
+        return !durable || sys::flushfolder(target) ? written : writefailed;
+    // Made with O_EXCL and a random name, so where its identity cannot be checked the name is
+    // still its own. One left behind would take the room an in-place rewrite needs.
+    if (!sys::discard(-1, tmpname, known ? &made : nullptr) && !sys::discard(-1, tmpname, known ? &made : nullptr))
+        return writefailed;
     if (kind == sys::pathkind::link || kind == sys::pathkind::failed)
         return openfailed;
     if (sys::interrupted())

@@ -1,4 +1,5 @@
 // Replacing the output on Linux, macOS and the BSDs.
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 
@@ -41,6 +42,13 @@ answer isstream(const char *path) {
 
 sigset_t callers;  // the signal mask as the run found it
 sigset_t held;     // what is held back while the output is replaced
+sigset_t ours;     // ... of which the run would have acted on: not blocked or ignored before
+
+bool known(const struct stat &st, fileid &id) {
+    id.volume = static_cast<unsigned long long>(st.st_dev);
+    id.index = static_cast<unsigned long long>(st.st_ino);
+    return true;
+}
 
 }  // namespace
 
@@ -93,6 +101,15 @@ void holdinterrupts(bool on) {
     for (int sig : free)
         sigdelset(&held, sig);
     sigprocmask(SIG_BLOCK, &held, &callers);
+    // A blocked signal stays pending even where it is ignored, so under nohup a hang-up shows as
+    // pending: only those that would have ended the run count.
+    sigemptyset(&ours);
+    for (int sig = 1; sig < 65; ++sig) {
+        struct sigaction now;
+        if (sigismember(&held, sig) == 1 && sigismember(&callers, sig) == 0 && sigaction(sig, nullptr, &now) == 0 &&
+            now.sa_handler != SIG_IGN)
+            sigaddset(&ours, sig);
+    }
 }
 
 bool interrupted() {
@@ -100,9 +117,55 @@ bool interrupted() {
     if (sigpending(&pending) != 0)
         return false;
     for (int sig = 1; sig < 65; ++sig)
-        if (sigismember(&pending, sig) == 1 && sigismember(&held, sig) == 1)
+        if (sigismember(&pending, sig) == 1 && sigismember(&ours, sig) == 1)
             return true;
     return false;
+}
+
+bool identify(int fd, fileid &id) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && known(st, id);
+}
+
+bool identify(const char *path, fileid &id) {
+    struct stat st;
+    return stat(path, &st) == 0 && known(st, id);
+}
+
+int openexisting(const char *path, bool &readable) {
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_BINARY | O_CLOEXEC);
+    readable = fd >= 0;
+    if (fd < 0 && errno == EACCES)
+        fd = open(path, O_WRONLY | O_NOFOLLOW | O_BINARY | O_CLOEXEC);  // may write, may not read: no undo
+    return fd;
+}
+
+// macOS's fsync stops at the drive's cache; F_FULLFSYNC goes past it where the file system knows it.
+bool flush(int fd) {
+#ifdef F_FULLFSYNC
+    if (fcntl(fd, F_FULLFSYNC) == 0)
+        return true;
+#endif
+    while (fsync(fd) != 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
+bool flushfolder(const char *path) {
+    const char *slash = strrchr(path, '/');
+    char folder[8192];
+    auto len = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+    if (len >= sizeof folder)
+        return false;
+    memcpy(folder, path, len);
+    strcpy(folder + len, ".");
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    bool ok = flush(fd) || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+    close(fd);
+    return ok;
 }
 
 // The old file's owner and group where the user may set both, its group alone where only that.
@@ -155,7 +218,17 @@ bool noroom(int err) {
     return err == ENOSPC;
 }
 
-bool renameover(const char *from, const char *to) { return rename(from, to) == 0; }
+bool renameover(const char *from, const char *to, bool) { return rename(from, to) == 0; }
+
+bool discard(int fd, const char *path, const fileid *mine) {
+    fileid now;
+    bool gone = true;
+    if (mine == nullptr || !identify(path, now) || now == *mine)
+        gone = unlink(path) == 0 || errno == ENOENT;
+    if (fd >= 0)
+        close(fd);
+    return gone;
+}
 
 pathkind lookat(const char *path) {
     struct stat st;

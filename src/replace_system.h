@@ -27,8 +27,34 @@ void reportfilesizelimit();
 /// Holds back every signal or event that would end the process, or lets them through again.
 void holdinterrupts(bool on);
 
-/// True when an interrupt is waiting to end the process once it is let through.
+/// True when an interrupt that the hold is keeping back waits to end the process; one the caller
+/// blocked or ignores before the run (nohup's hang-up) does not count.
 bool interrupted();
+
+/// Which file a name or descriptor leads to: its volume and its number there.
+struct fileid {
+    unsigned long long volume = 0, index = 0;
+    bool operator==(const fileid &o) const { return volume == o.volume && index == o.index; }
+};
+
+/// The identity of an open file.
+bool identify(int fd, fileid &id);
+
+/// The identity of the file a name leads to.
+bool identify(const char *path, fileid &id);
+
+/// Opens an existing file to rewrite it, never through a symbolic link at its name: read-write,
+/// or write-only (`readable` false) where reading is refused.
+int openexisting(const char *path, bool &readable);
+
+/// Forces a file's data and length to the disk itself, past the drive's own cache where the
+/// system can ask for that.
+bool flush(int fd);
+
+/// Forces the folder that holds `path` to the disk, so that a rename in it survives a power cut.
+/// A folder that cannot be opened (one the user may not read), or a file system that cannot flush
+/// folders, is let be.
+bool flushfolder(const char *path);
 
 /// Gives the temporary file the output's owner, group and mode where it may, never a wider
 /// access than the old file gave; a new output gets what a plain create would.
@@ -45,8 +71,15 @@ bool setlength(int fd, long long length);
 /// True for an errno that means the disk or the quota is full.
 bool noroom(int err);
 
-/// Renames `from` over `to`, replacing it.
-bool renameover(const char *from, const char *to);
+/// Renames `from` over `to`, replacing it; `durable`: on the disk when the call returns, where the
+/// system does that in the rename itself (elsewhere flushfolder does it).
+bool renameover(const char *from, const char *to, bool durable);
+
+/// Closes a file this run made and removes it while its name still leads to it (`mine`), or by
+/// name alone where its identity is not known, in the order the system allows: Windows cannot
+/// remove an open file, elsewhere removing first keeps the lock until the name is gone. False
+/// where a name that is still the run's own could not be removed.
+bool discard(int fd, const char *path, const fileid *mine);
 
 enum class pathkind { missing, plain, link, failed };
 

@@ -14,6 +14,19 @@ namespace {
 volatile LONG interrupt;  // a Ctrl-C or Ctrl-Break came while the output was being replaced
 volatile LONG busy;       // ... which is going on
 
+// The C runtime's st_ino is always 0 here: the volume's serial number and the file's index are
+// what tell two files apart.
+bool known(HANDLE file, fileid &id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info))
+        return false;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+HANDLE handle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
 // Windows runs this on a thread of its own. Ctrl-C and Ctrl-Break are only noted, and acted on
 // once the temporary file is gone. Closing the console, logging off or shutting down end the
 // process as soon as this returns, so those give the write a few seconds to finish first.
@@ -50,6 +63,30 @@ void holdinterrupts(bool on) {
 
 bool interrupted() { return interrupt != 0; }
 
+bool identify(int fd, fileid &id) { return known(handle(fd), id); }
+
+bool identify(const char *path, fileid &id) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    bool ok = known(file, id);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok;
+}
+
+int openexisting(const char *path, bool &readable) {
+    int fd = open(path, O_RDWR | O_BINARY);
+    readable = fd >= 0;
+    if (fd < 0 && errno == EACCES)
+        fd = open(path, O_WRONLY | O_BINARY);
+    return fd;
+}
+
+bool flush(int fd) { return FlushFileBuffers(handle(fd)) != 0; }
+
+// The rename itself is written through (renameover).
+bool flushfolder(const char *) { return true; }
+
 // Files are created by whoever writes them and take the folder's access rules.
 void givemode(int, const struct stat *) {}
 
@@ -69,7 +106,20 @@ bool setlength(int fd, long long length) { return _chsize_s(fd, length) == 0; }
 bool noroom(int err) { return err == ENOSPC; }
 
 // A plain rename() refuses to replace an existing file here.
-bool renameover(const char *from, const char *to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+bool renameover(const char *from, const char *to, bool durable) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)) != 0;
+}
+
+// An open file cannot be removed here, so it is closed first; a second run that opens it
+// meanwhile keeps it from being removed, and so from being lost.
+bool discard(int fd, const char *path, const fileid *mine) {
+    if (fd >= 0)
+        close(fd);
+    fileid now;
+    if (mine != nullptr && identify(path, now) && !(now == *mine))
+        return true;
+    return DeleteFileA(path) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
 
 pathkind lookat(const char *path) {
     DWORD attributes = GetFileAttributesA(path);

@@ -3,7 +3,8 @@
  * call from then on). With FAIL_SHORT set, that call of read or write goes through for half its
  * count instead and the failures start at the next. FAIL_RUN, if set, is a shell command run just
  * before, to stand for another program acting at that moment (or a signal coming); FAIL_ERRNO=0
- * then lets the call through. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
+ * then lets the call through. With FAIL_RUN_ON naming another function, FAIL_RUN runs before the
+ * first call of that one instead, and the failure stays where FAIL_CALL and FAIL_AT put it. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
  * run had no such call left to fail. The 64-bit names count as their plain ones. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -22,7 +23,7 @@
 
 enum { pass, fail, halve };
 
-static long seen;
+static long seen, ran;
 
 static long number(const char *name, long otherwise) {
     const char *v = getenv(name);
@@ -47,12 +48,14 @@ static void runhook(const char *cmd) {
 }
 
 static int verdict(const char *fn) {
-    const char *want = getenv("FAIL_CALL");
+    const char *want = getenv("FAIL_CALL"), *on = getenv("FAIL_RUN_ON");
+    if (on != NULL && strcmp(on, fn) == 0 && ran++ == 0 && getenv("FAIL_RUN") != NULL)
+        runhook(getenv("FAIL_RUN"));
     if (want == NULL || strcmp(want, fn) != 0)
         return pass;
     long at = number("FAIL_AT", 1), times = number("FAIL_TIMES", 1), n = ++seen;
     int shortened = getenv("FAIL_SHORT") != NULL;
-    if (n == at && getenv("FAIL_RUN") != NULL)
+    if (n == at && on == NULL && getenv("FAIL_RUN") != NULL)
         runhook(getenv("FAIL_RUN"));
     if (shortened && n == at)
         return halve;
@@ -97,6 +100,7 @@ WRAP(int, fchown, fchown, -1, (int fd, uid_t u, gid_t g), (fd, u, g))
 WRAP(int, fchmod, fchmod, -1, (int fd, mode_t m), (fd, m))
 WRAP(int, flock, flock, -1, (int fd, int how), (fd, how))
 WRAP(int, access, access, -1, (const char *p, int how), (p, how))
+WRAP(int, fsync, fsync, -1, (int fd), (fd))
 WRAP(int, getrlimit, getrlimit, -1, (__rlimit_resource_t r, struct rlimit *l), (r, l))
 WRAP(int, getrlimit64, getrlimit, -1, (__rlimit_resource_t r, struct rlimit64 *l), (r, l))
 
