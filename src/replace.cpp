@@ -92,11 +92,12 @@ struct inplace {
     long long length = 0;
 };
 
-// Opens the output to rewrite it in place, locked, creating it if it is not there. A symbolic
-// link put at the name since it was followed is refused. Once the lock is held the name must
-// still lead to the locked file; if another run has renamed a new one over it meanwhile, that one
-// is opened instead.
-bool openinplace(inplace &f) {
+// Opens the output to rewrite it in place, locked, creating it if it is not there; its descriptor
+// is -1 where that fails. A symbolic link put at the name since it was followed is refused. Once
+// the lock is held the name must still lead to the locked file; if another run has renamed a new
+// one over it meanwhile, that one is opened instead.
+inplace openinplace() {
+    inplace f;
     for (int tries = 0; tries < 100; ++tries) {
         bool created = false;
         f.fd = sys::openexisting(target, f.readable);
@@ -107,8 +108,14 @@ bool openinplace(inplace &f) {
                 continue;  // another run made it a moment ago
         }
         if (f.fd < 0)
-            return false;
+            return f;
+        // A pipe put at the name meanwhile would take the image into nobody's hands, or never.
         struct stat st;
+        if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(f.fd);
+            f.fd = -1;
+            return f;
+        }
         bool locked = lockfile(f.fd), known = fstat(f.fd, &st) == 0 && sys::identify(f.fd, f.id);
         f.length = known ? static_cast<long long>(st.st_size) : 0;
         // Empty, it holds nothing of another run's; a run that waited for this one's lock may
@@ -116,15 +123,16 @@ bool openinplace(inplace &f) {
         f.made = created && known && f.length == 0;
         sys::fileid now;
         if (locked && known && sys::identify(target, now) && now == f.id)
-            return true;
+            return f;
         if (f.made)
             sys::discard(f.fd, target, &f.id);
         else
             close(f.fd);
+        f.fd = -1;
         if (!locked || !known)
-            return false;
+            return f;
     }
-    return false;
+    return f;
 }
 
 // Secures room for `size` bytes before a byte of the old image is overwritten: holes and the part
@@ -175,8 +183,8 @@ writeresult undo(const inplace &f, size_t wrote, size_t keep) {
 writeresult rewriteinplace(const uint8_t *data, size_t size) {
     if (size > sizeof before)
         return writefailed;
-    inplace f;
-    if (!openinplace(f))
+    inplace f = openinplace();
+    if (f.fd < 0)
         return openfailed;
     size_t keep = f.length < static_cast<long long>(size) ? static_cast<size_t>(f.length) : size;
     if (f.readable && (lseek(f.fd, 0, SEEK_SET) != 0 || readall(f.fd, before, keep) != static_cast<long>(keep)))

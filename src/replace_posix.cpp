@@ -132,11 +132,13 @@ bool identify(const char *path, fileid &id) {
     return stat(path, &st) == 0 && known(st, id);
 }
 
+// Without blocking: a pipe put at the name would wait for a reader for ever. A regular file
+// takes no notice of the flag.
 int openexisting(const char *path, bool &readable) {
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_BINARY | O_CLOEXEC);
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_BINARY | O_CLOEXEC);
     readable = fd >= 0;
     if (fd < 0 && errno == EACCES)
-        fd = open(path, O_WRONLY | O_NOFOLLOW | O_BINARY | O_CLOEXEC);  // may write, may not read: no undo
+        fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_BINARY | O_CLOEXEC);  // may write, may not read: no undo
     return fd;
 }
 

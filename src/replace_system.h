@@ -43,8 +43,8 @@ bool identify(int fd, fileid &id);
 /// The identity of the file a name leads to.
 bool identify(const char *path, fileid &id);
 
-/// Opens an existing file to rewrite it, never through a symbolic link at its name: read-write,
-/// or write-only (`readable` false) where reading is refused.
+/// Opens an existing file to rewrite it, never through a symbolic link at its name and never
+/// waiting: read-write, or write-only (`readable` false) where reading is refused.
 int openexisting(const char *path, bool &readable);
 
 /// Forces a file's data and length to the disk itself, past the drive's own cache where the

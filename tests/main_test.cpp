@@ -321,6 +321,10 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
         {"link made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
          "FAIL_RUN='mv $L real.d64 && ln -s real.d64 $L' scatterdisk -i in.d64 -o $L; s=$?; test -L $L && rm $L && "
          "mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file '" + longname + "'\n", oldkept},
+        // A pipe put there instead, which nobody reads: refused, not waited on for ever.
+        {"pipe made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
+         "FAIL_RUN='mv $L real.d64 && mkfifo $L' timeout 20 scatterdisk -i in.d64 -o $L; s=$?; test -p $L && rm $L && "
+         "mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file '" + longname + "'\n", oldkept},
         // Under nohup a hang-up is ignored, and must not end the wait for another run's lock.
         {"hang-up under nohup while waiting for the lock", inplace + "trap '' HUP; env LD_PRELOAD=$FAILCALL "
          "FAIL_CALL=flock FAIL_ERRNO=0 FAIL_RUN='flock $L sleep 0.3 & sleep 0.1; kill -HUP $PPID' scatterdisk -i "
