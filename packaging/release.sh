@@ -4,9 +4,11 @@
 #   scatterdisk-VERSION-x86_64-linux.tar.gz, -aarch64-linux.tar.gz   static, against musl: any Linux
 #   scatterdisk-VERSION-x86_64-macos.tar.gz, -arm64-macos.tar.gz     macOS 11.0 and later
 #   scatterdisk-VERSION-x86_64-windows.zip                           mingw-w64, static
-# The version is the CMake project's. Needs zig 0.11 on the PATH or in $ZIG (see cmake/zig.cmake),
-# g++-mingw-w64-x86-64, zip and cmake. Warnings are errors.
-#   packaging/release.sh
+# The version is the CMake project's, the archives' date the last commit's (git) or
+# $SOURCE_DATE_EPOCH. Needs zig 0.11 on the PATH or in $ZIG (packaging/fetch-zig.sh gets it),
+# g++-mingw-w64-x86-64, zip and cmake. Warnings in this project's sources are errors; what the
+# compilers say goes to build-release-*/build.log, shown where a build fails.
+#   ZIG=$(packaging/fetch-zig.sh) packaging/release.sh
 set -eu
 cd "$(dirname "$0")/.."
 version=$(sed -n 's/^project(scatterdisk VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -14,18 +16,30 @@ version=$(sed -n 's/^project(scatterdisk VERSION \([0-9.]*\).*/\1/p' CMakeLists.
 for tool in "${ZIG:-zig}" x86_64-w64-mingw32-g++ zip cmake sha256sum; do
     command -v "$tool" >/dev/null 2>&1 || { echo "release.sh: $tool is missing" >&2; exit 1; }
 done
-# Archives that are the same bytes for the same sources.
-stamp=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 0)}
+# Archives that are the same bytes for the same sources, dated by them rather than by the clock.
+stamp=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+if [ -z "$stamp" ]; then
+    echo "release.sh: no date for the archives: run it in the git checkout, or set SOURCE_DATE_EPOCH" >&2
+    exit 1
+fi
 rm -rf dist
 mkdir dist
+echo "release.sh: 5 archives into dist/; zig's first build for each platform fills its cache, minutes each on 2 cores"
 for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-musl \
             x86_64-macos:zig-x86_64-macos arm64-macos:zig-aarch64-macos \
             x86_64-windows:mingw-w64-x86_64; do
     name=${pair%%:*} toolchain=${pair#*:}
     build=build-release-$name
-    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DSCATTERDISK_WERROR=ON -DSCATTERDISK_TESTS=OFF -DSCATTERDISK_BENCH=OFF >/dev/null
-    cmake --build "$build" -j2 --target scatterdisk >/dev/null
+    start=$(date +%s)
+    printf '%s: ' "$name"
+    mkdir -p "$build"
+    if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
+             -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DSCATTERDISK_WERROR=ON -DSCATTERDISK_TESTS=OFF -DSCATTERDISK_BENCH=OFF &&
+           cmake --build "$build" -j2 --target scatterdisk; } >"$build/build.log" 2>&1; then
+        echo "failed; the end of $build/build.log:"
+        tail -n 40 "$build/build.log"
+        exit 1
+    fi
     stage=dist/scatterdisk-$version-$name
     mkdir "$stage"
     bin=scatterdisk
@@ -33,12 +47,15 @@ for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-m
     cp "$build/$bin" LICENSE README.md man/scatterdisk.1 "$stage/"
     touch -d "@$stamp" "$stage" "$stage"/*
     if [ "$name" = x86_64-windows ]; then
+        archive=$stage.zip
         (cd dist && zip -qrX "scatterdisk-$version-$name.zip" "scatterdisk-$version-$name")
     else
+        archive=$stage.tar.gz
         tar -C dist --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
-            -cf - "scatterdisk-$version-$name" | gzip -9n > "$stage.tar.gz"
+            -cf - "scatterdisk-$version-$name" | gzip -9n > "$archive"
     fi
     rm -r "$stage"
+    echo "$archive ($(($(date +%s) - start)) s)"
 done
 (cd dist && sha256sum ./*.tar.gz ./*.zip | sed 's| \./| |' > SHA256SUMS)
-ls dist/*
+echo "dist/SHA256SUMS"

@@ -48,7 +48,7 @@ runresult scatterfile(const tempdir &dir, const std::string &in, const std::stri
     return run(shellquote(SCATTERDISK_BIN) + " -i " + shellquote(dir.file(in)) + " -o " + shellquote(dir.file(out)));
 }
 
-TEST(Interop, FilesWrittenByCc1541ExtractUnchangedAfterScatter) {
+TEST(WithCc1541AndCbmconvert, FilesExtractUnchangedAfterScatter) {
     if (!haveprogram("cc1541") || !haveprogram("cbmconvert"))
         GTEST_SKIP() << "cc1541 or cbmconvert is not installed; the interop test did not run";
     tempdir dir;
@@ -150,7 +150,7 @@ std::vector<disk> readable(const disk &d) {
     return out;
 }
 
-TEST(Interop, RealDiskStructuresSurviveScatter) {
+TEST(WithCc1541, RealDiskStructuresSurviveScatter) {
     if (!haveprogram("cc1541"))
         GTEST_SKIP() << "cc1541 is not installed; the interop test did not run";
     tempdir dir;

@@ -333,7 +333,7 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
     expectoutputs(cases);
 }
 
-TEST(CommandLine, OwnerAndGroupFollowTheOldFile) {
+TEST(AsRoot, OwnerAndGroupFollowTheOldFile) {
     if (!root)
         GTEST_SKIP() << "needs root to give files other owners and groups";
     // Where the group cannot be kept, the new one may read no more than others could.
@@ -533,7 +533,7 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
 #endif
 }
 
-TEST(CommandLine, NoRoomLeavesTheOldImageWhole) {
+TEST(AsRoot, NoRoomLeavesTheOldImageWhole) {
     // A small file system of its own for each case, then filled: no free inode or no free block.
     // Not every system lets the tests mount one. A name too long for the temporary file's sends the
     // run to the in-place rewrite where inodes cannot be counted.
@@ -578,7 +578,7 @@ TEST(CommandLine, NoRoomLeavesTheOldImageWhole) {
     }
 }
 
-TEST(CommandLine, PowerCutLeavesTheOldImageOrTheNewOne) {
+TEST(AsRoot, PowerCutLeavesTheOldImageOrTheNewOne) {
     // A power cut, simulated: a file system on a buffered loop device, whose backing file is copied
     // (what had reached the disk) and mounted so that its log replays. Right after the run; then
     // after another file's fsync, which forces the log that holds the rename (on XFS, without the
