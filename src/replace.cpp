@@ -240,8 +240,10 @@ writeresult replacebyrename(const struct stat *old, const uint8_t *data, size_t 
         sys::renameover(tmpname, target, durable))
         return !durable || sys::flushfolder(target) ? written : writefailed;
     // Made with O_EXCL and a random name, so where its identity cannot be checked the name is
-    // still its own. One left behind would take the room an in-place rewrite needs.
-    if (!sys::discard(-1, tmpname, known ? &made : nullptr) && !sys::discard(-1, tmpname, known ? &made : nullptr))
+    // still its own. One left behind would take the room an in-place rewrite needs: a second
+    // try, and a run that still cannot remove it goes no further.
+    const sys::fileid *mine = known ? &made : nullptr;
+    if (!sys::discard(-1, tmpname, mine) && !sys::discard(-1, tmpname, mine))
         return writefailed;
     if (kind == sys::pathkind::link || kind == sys::pathkind::failed)
         return openfailed;
