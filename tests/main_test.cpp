@@ -321,6 +321,12 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
         {"link made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
          "FAIL_RUN='mv $L real.d64 && ln -s real.d64 $L' scatterdisk -i in.d64 -o $L; s=$?; test -L $L && rm $L && "
          "mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file '" + longname + "'\n", oldkept},
+        // The link refuses the rename; the temporary file's identity cannot be checked (stat #2),
+        // yet it is the run's own and goes.
+        {"temporary file removed by name", "env LD_PRELOAD=$FAILCALL FAIL_RUN_ON=lstat FAIL_RUN='mv old.d64 real.d64 && "
+         "ln -s real.d64 old.d64' FAIL_CALL=stat FAIL_AT=2 FAIL_ERRNO=5 scatterdisk -i in.d64 -o old.d64; s=$?; "
+         "test -L old.d64 && rm old.d64 && mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file 'old.d64'\n",
+         oldkept},
         // A pipe put there instead, which nobody reads: refused, not waited on for ever.
         {"pipe made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
          "FAIL_RUN='mv $L real.d64 && mkfifo $L' timeout 20 scatterdisk -i in.d64 -o $L; s=$?; test -p $L && rm $L && "
@@ -557,6 +563,9 @@ TEST(AsRoot, NoRoomLeavesTheOldImageWhole) {
         {"no inode, room for the data", "tmpfs -o size=1m,nr_inodes=3 tmpfs", whole, plain, "old.d64", 0},
         {"room for one copy, no allocation", "tmpfs -o size=256k,nr_inodes=8 tmpfs", whole, noallocation, "old.d64", 0},
         {"no block for the holes, no allocation", "tmpfs -o size=256k,nr_inodes=8 tmpfs", sparse, noallocation, "old.d64", 255},
+        // A temporary file that cannot be removed would take the room the rewrite in place needs.
+        {"temporary file that stays", "tmpfs -o size=256k,nr_inodes=8 tmpfs", whole,
+         "env LD_PRELOAD=$FAILCALL FAIL_CALL=unlink FAIL_TIMES=0 FAIL_ERRNO=5 scatterdisk", "old.d64", 255},
         {"in place on ramfs", "ramfs ramfs", whole, plain, longname, 0},
         {"in place on ramfs, no allocation", "ramfs ramfs", whole, noallocation, longname, 0},
     };
