@@ -4,16 +4,17 @@
 #   scatterdisk-VERSION-x86_64-linux.tar.gz, -aarch64-linux.tar.gz   static, against musl: any Linux
 #   scatterdisk-VERSION-x86_64-macos.tar.gz, -arm64-macos.tar.gz     macOS 11.0 and later
 #   scatterdisk-VERSION-x86_64-windows.zip                           mingw-w64, static
+#   scatterdisk-VERSION.html                                         the browser page (build-web.sh)
 # The version is the CMake project's, the archives' date the last commit's (git) or
 # $SOURCE_DATE_EPOCH. Needs zig 0.11 on the PATH or in $ZIG (packaging/fetch-zig.sh gets it),
-# g++-mingw-w64-x86-64, zip and cmake. Warnings in this project's sources are errors; what the
+# g++-mingw-w64-x86-64, zip, cmake and emscripten. Warnings in this project's sources are errors; what the
 # compilers say goes to build-release-*/build.log, shown where a build fails.
 #   ZIG=$(packaging/fetch-zig.sh) packaging/release.sh
 set -eu
 cd "$(dirname "$0")/.."
 version=$(sed -n 's/^project(scatterdisk VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "release.sh: no version in CMakeLists.txt" >&2; exit 1; }
-for tool in "${ZIG:-zig}" x86_64-w64-mingw32-g++ zip cmake sha256sum; do
+for tool in "${ZIG:-zig}" x86_64-w64-mingw32-g++ zip cmake sha256sum em++; do
     command -v "$tool" >/dev/null 2>&1 || { echo "release.sh: $tool is missing" >&2; exit 1; }
 done
 # Archives that are the same bytes for the same sources, dated by them rather than by the clock.
@@ -24,7 +25,7 @@ if [ -z "$stamp" ]; then
 fi
 rm -rf dist
 mkdir dist
-echo "release.sh: 5 archives into dist/; zig's first build for each platform fills its cache, minutes each on 2 cores"
+echo "release.sh: 5 archives and the page into dist/; zig's first build for each platform fills its cache, minutes each on 2 cores"
 for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-musl \
             x86_64-macos:zig-x86_64-macos arm64-macos:zig-aarch64-macos \
             x86_64-windows:mingw-w64-x86_64; do
@@ -57,5 +58,9 @@ for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-m
     rm -r "$stage"
     echo "$archive ($(($(date +%s) - start)) s)"
 done
-(cd dist && sha256sum ./*.tar.gz ./*.zip | sed 's| \./| |' > SHA256SUMS)
+page=$(packaging/build-web.sh | tail -n 1)
+cp "$page" "dist/scatterdisk-$version.html"
+touch -d "@$stamp" "dist/scatterdisk-$version.html"
+echo "dist/scatterdisk-$version.html"
+(cd dist && sha256sum ./*.tar.gz ./*.zip ./*.html | sed 's| \./| |' > SHA256SUMS)
 echo "dist/SHA256SUMS"

@@ -21,10 +21,12 @@ constexpr size_t entrysize = 32, entriespersector = 8;
 /// Fields of a directory entry, counted from its first byte.
 constexpr size_t filetype = 2;                     // low three bits: the file type below
 constexpr size_t firsttrack = 3, firstsector = 4;  // the file's first sector
+constexpr size_t filename = 5;                     // 16 bytes of PETSCII, padded with 0xa0
 constexpr size_t sidetrack = 21, sidesector = 22;  // REL: first side sector; GEOS: info block
 constexpr size_t recordlength = 23;                // REL: record length
 constexpr size_t geosstructure = 23;               // GEOS: 0 sequential, 1 VLIR
 constexpr size_t geostype = 24;                    // GEOS: file type, 0 for a plain CBM file
+constexpr size_t blockslow = 30, blockshigh = 31;  // the file's size in sectors, as listed
 
 constexpr uint8_t typemask = 7;
 enum filetypes : uint8_t { del = 0, seq = 1, prg = 2, usr = 3, rel = 4 };

@@ -39,7 +39,7 @@ void loadd64file(const char *name) {
     long got;
     if (S_ISREG(st.st_mode) || sys::isblockdevice(st.st_mode)) {
         if (flength(fd) != imagesize)
-            fail("File '%s' length != %d bytes.\n", name, imagesize);
+            fail(lengthmessage, name, imagesize);
         // The length check alone cannot catch a file that shrinks or fails underneath us.
         got = readall(fd, image, sizeof image);
         if (got != imagesize)
@@ -52,7 +52,7 @@ void loadd64file(const char *name) {
         long more = got == imagesize ? readall(fd, &past, 1) : 0;
         got = more < 0 ? -1 : got + more;
         if (got >= 0 && got != imagesize)
-            fail("File '%s' length != %d bytes.\n", name, imagesize);
+            fail(lengthmessage, name, imagesize);
     }
     if (close(fd) != 0 || got < 0)
         fail("Failed to read input file '%s'\n", name);

@@ -63,6 +63,10 @@ inline size_t sectorindex(int32_t track, int32_t sector) {
     return static_cast<size_t>(trackoffs[static_cast<size_t>(track)] / sectorsize + sector);
 }
 
+/// What an input of any other length than an image is told, wherever it is loaded: its name and
+/// imagesize fill it in.
+constexpr const char *lengthmessage = "File '%s' length != %d bytes.\n";
+
 /// Length of an open file in bytes, or -1 if it cannot be measured; leaves the position as it was.
 long flength(int fd);
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "directory.h"
+
 uint32_t pickholders[d64::tracktable];
 uint32_t picktargets[256];
 
@@ -20,21 +22,12 @@ constexpr std::array<int32_t, 256> targetsecs = maketargetsecs();
 
 using sectorflags = std::array<bool, numsectors>;
 
-// A track/sector pair names a sector only when both are inside the geometry.
-bool names(int32_t track, int32_t sector) {
-    return track >= 1 && track <= numtracks && sector < tracksecs[static_cast<size_t>(track)];
-}
-
-bool isfree(int32_t track, int32_t sector) {
-    d64::bamspot at = d64::bamfor(track, sector);
-    return (getptr(dirtrack, d64::bamsector)[at.byte] & at.bit) != 0;
-}
 
 // Marks the sectors of the chain from (track, sector), each once, for as long as links name real
 // sectors; what other chains marked does not cut this one short.
 void markchain(sectorflags &named, int32_t track, int32_t sector) {
     sectorflags seen{};
-    while (names(track, sector) && !seen[sectorindex(track, sector)]) {
+    while (namessector(track, sector) && !seen[sectorindex(track, sector)]) {
         seen[sectorindex(track, sector)] = named[sectorindex(track, sector)] = true;
         const uint8_t *p = getptr(track, sector);
         if (p[d64::linktrack] == 0)
@@ -45,7 +38,7 @@ void markchain(sectorflags &named, int32_t track, int32_t sector) {
 }
 
 void markpair(sectorflags &named, int32_t track, int32_t sector) {
-    if (names(track, sector))
+    if (namessector(track, sector))
         named[sectorindex(track, sector)] = true;
 }
 
@@ -63,7 +56,7 @@ void markentry(sectorflags &named, const uint8_t *entry) {
     } else if (entry[geostype] != 0) {
         // GEOS: the info block, and for VLIR the first sector of every record in the index block.
         markpair(named, entry[sidetrack], entry[sidesector]);
-        if (entry[geosstructure] == geosvlir && names(entry[firsttrack], entry[firstsector])) {
+        if (entry[geosstructure] == geosvlir && namessector(entry[firsttrack], entry[firstsector])) {
             const uint8_t *index = getptr(entry[firsttrack], entry[firstsector]);
             for (int32_t i = 2; i < sectorsize; i += 2)
                 markpair(named, index[i], index[i + 1]);
@@ -71,19 +64,10 @@ void markentry(sectorflags &named, const uint8_t *entry) {
     }
 }
 
-// Sectors the directory names; its chain is walked on track 18 only, each sector once.
+// Sectors the directory names.
 sectorflags directorynamed() {
     sectorflags named{};
-    std::array<bool, 19> visited{};
-    int32_t track = dirtrack, sector = d64::firstdirsector;
-    while (track == dirtrack && sector < tracksecs[dirtrack] && !visited[static_cast<size_t>(sector)]) {
-        visited[static_cast<size_t>(sector)] = true;
-        const uint8_t *dir = getptr(track, sector);
-        for (size_t e = 0; e < d64::entriespersector; ++e)
-            markentry(named, dir + d64::entrysize * e);
-        track = dir[d64::linktrack];
-        sector = dir[d64::linksector];
-    }
+    foreachentry([&named](const uint8_t *entry) { markentry(named, entry); });
     return named;
 }
 
@@ -114,7 +98,7 @@ sectorflags endlikefiles() {
                 }
                 track = p[d64::linktrack];
                 sector = p[d64::linksector];
-                if (!names(track, sector))
+                if (!namessector(track, sector))
                     break;
             }
             for (size_t k = 0; k < len; ++k)
@@ -147,7 +131,7 @@ void findpickable() {
     for (int32_t t = 1; t <= numtracks; ++t) {
         for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
             size_t i = sectorindex(t, s);
-            if (isfree(t, s))
+            if (bamfree(t, s))
                 continue;
             pickholders[t] |= 1u << s;
             // A shared target would leave the other link pointing at moved data.

@@ -10,17 +10,6 @@ namespace {
 
 using namespace d64;
 
-// A directory entry in slot `slot` of a directory sector, 18/1 unless named.
-uint8_t *entry(disk &d, size_t slot, uint8_t type, place start, int32_t dirsector = firstdirsector) {
-    uint8_t *e = &d[sectoroffset({dirtrack, dirsector}) + entrysize * slot];
-    e[filetype] = type;
-    e[firsttrack] = static_cast<uint8_t>(start.track);
-    e[firstsector] = static_cast<uint8_t>(start.sector);
-    return e;
-}
-
-constexpr uint8_t closed = 0x80;  // bit 7 of the type: the file was closed properly
-
 TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
     // One file 1/0 -> 1/1 -> 1/2 -> 1/3 on an otherwise empty disk; a case names which of the
     // links held in 1/0, 1/1 and 1/2 may still be picked.
@@ -35,37 +24,37 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
         {"another link into 1/2 from track 18", [](disk &d) { pointat(d, {dirtrack, 7}, {1, 2}); }, "yny"},
         {"holder 1/0 free in the BAM", [](disk &d) { setfree(d, {1, 0}, true); }, "nyy"},
         {"target 1/3 free in the BAM", [](disk &d) { setfree(d, {1, 3}, true); }, "yyn"},
-        {"the directory starts a file at 1/2", [](disk &d) { entry(d, 3, closed | prg, {1, 2}); }, "yny"},
-        {"a deleted entry names 1/2", [](disk &d) { entry(d, 3, closed | del, {1, 2}); }, "yyy"},
+        {"the directory starts a file at 1/2", [](disk &d) { direntry(d, 3, closed | prg, {1, 2}); }, "yny"},
+        {"a deleted entry names 1/2", [](disk &d) { direntry(d, 3, closed | del, {1, 2}); }, "yyy"},
         {"a REL file from 1/0 with its side sector", [](disk &d) {
-             uint8_t *e = entry(d, 0, closed | rel, {1, 0});
+             uint8_t *e = direntry(d, 0, closed | rel, {1, 0});
              e[sidetrack] = 2, e[sidesector] = 0;
              pointat(d, {2, 0}, {2, 1});
              pointat(d, {2, 1}, {0, 17});
          }, "nnn"},
         {"a GEOS info block at 1/2", [](disk &d) {
-             uint8_t *e = entry(d, 0, closed | usr, {3, 0});
+             uint8_t *e = direntry(d, 0, closed | usr, {3, 0});
              e[sidetrack] = 1, e[sidesector] = 2, e[geostype] = 6;
          }, "yny"},
         {"bytes 21 and 22 of a plain file name nothing", [](disk &d) {
-             uint8_t *e = entry(d, 0, closed | prg, {3, 0});
+             uint8_t *e = direntry(d, 0, closed | prg, {3, 0});
              e[sidetrack] = 1, e[sidesector] = 2, e[geosstructure] = geosvlir;
          }, "yyy"},
         {"a GEOS VLIR index block listing 1/3", [](disk &d) {
-             uint8_t *e = entry(d, 0, closed | usr, {3, 0});
+             uint8_t *e = direntry(d, 0, closed | usr, {3, 0});
              e[geosstructure] = geosvlir, e[geostype] = 6;
              d[sectoroffset({3, 0}) + 8] = 1, d[sectoroffset({3, 0}) + 9] = 3;
          }, "yyn"},
         {"a sequential GEOS file has no index block", [](disk &d) {
-             uint8_t *e = entry(d, 0, closed | prg, {3, 0});
+             uint8_t *e = direntry(d, 0, closed | prg, {3, 0});
              e[geostype] = 6;
              d[sectoroffset({3, 0}) + 8] = 1, d[sectoroffset({3, 0}) + 9] = 3;
          }, "yyy"},
         {"the directory chain loops", [](disk &d) {
              pointat(d, {dirtrack, 1}, {dirtrack, 4});
              pointat(d, {dirtrack, 4}, {dirtrack, 1});
-             entry(d, 1, closed | seq, {1, 2});
-             entry(d, 1, closed | prg, {1, 3}, 4);
+             direntry(d, 1, closed | seq, {1, 2});
+             direntry(d, 1, closed | prg, {1, 3}, 4);
          }, "ynn"},
         {"the chain runs into track 40", [](disk &d) { pointat(d, {1, 3}, {40, 0}); }, "nnn"},
         {"the chain runs one past the track", [](disk &d) { pointat(d, {1, 3}, {1, 21}); }, "nnn"},
@@ -77,11 +66,7 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
          }, "yyy"},
     };
     for (const auto &c : cases) {
-        disk d(imagesize, 0);
-        pointat(d, {1, 0}, {1, 1});
-        pointat(d, {1, 1}, {1, 2});
-        pointat(d, {1, 2}, {1, 3});
-        pointat(d, {1, 3}, {0, 100});
+        disk d = fourchaindisk();
         c.edit(d);
         std::copy(d.begin(), d.end(), image);
         findpickable();

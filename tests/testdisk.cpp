@@ -34,6 +34,23 @@ void pointat(disk &d, place at, place to) {
     setlink(d, at, static_cast<uint8_t>(to.track), static_cast<uint8_t>(to.sector));
 }
 
+uint8_t *direntry(disk &d, size_t slot, uint8_t type, place start, int32_t dirsector) {
+    uint8_t *e = &d[sectoroffset({dirtrack, dirsector}) + d64::entrysize * slot];
+    e[d64::filetype] = type;
+    e[d64::firsttrack] = static_cast<uint8_t>(start.track);
+    e[d64::firstsector] = static_cast<uint8_t>(start.sector);
+    return e;
+}
+
+disk fourchaindisk() {
+    disk d(imagesize, 0);
+    pointat(d, {1, 0}, {1, 1});
+    pointat(d, {1, 1}, {1, 2});
+    pointat(d, {1, 2}, {1, 3});
+    pointat(d, {1, 3}, {0, 100});
+    return d;
+}
+
 bool isfree(const disk &d, place p) {
     d64::bamspot at = d64::bamfor(p.track, p.sector);
     return (d[sectoroffset({dirtrack, d64::bamsector}) + at.byte] & at.bit) != 0;

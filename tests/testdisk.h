@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "d64.h"
+
 using disk = std::vector<uint8_t>;
 
 struct place {
@@ -25,6 +27,17 @@ bool isfree(const disk &d, place p);
 
 /// Marks a sector free or in use in the BAM as the DOS does, keeping the track's free count.
 void setfree(disk &d, place p, bool free);
+
+/// Bit 7 of a directory entry's type: the file was closed properly.
+constexpr uint8_t closed = 0x80;
+
+/// Writes a directory entry into slot `slot` of a directory sector (18/1 unless named): its type
+/// and first sector; returns it for further fields.
+uint8_t *direntry(disk &d, size_t slot, uint8_t type, place start, int32_t dirsector = d64::firstdirsector);
+
+/// A disk of zeros (the BAM calls every sector in use) with one chain, 1/0 -> 1/1 -> 1/2 -> 1/3,
+/// and no directory entry.
+disk fourchaindisk();
 
 /// Every sector outside the directory track, in file order.
 std::vector<place> chainablesectors();

@@ -1,0 +1,36 @@
+// What a person is shown of the disk in `image`: the files its directory lists, which of them
+// holds each sector and where along its chain, what the scatter may move, and whether a file
+// reads the same as it did.
+#pragma once
+
+#include <cstdint>
+
+#include "image.h"
+
+/// 18 directory sectors of 8 entries each.
+constexpr int32_t maxentries = 144;
+
+/// A directory entry as the directory lists it.
+struct listedfile {
+    uint8_t type;      // the type byte as it stands (closed flag, lock and all)
+    uint8_t name[16];  // PETSCII, padded with 0xa0
+    uint8_t track, sector;  // where its chain starts
+    uint16_t blocks;
+};
+
+/// Fills `files` with the entries whose type byte is not 0, in directory order; returns how many.
+int32_t listfiles(listedfile files[maxentries]);
+
+/// For each sector in file order: 1 + the index of the listed file whose chain holds it (the first
+/// file to reach it where chains cross), or 0; and its place along that chain, from 0.
+void mapfiles(const listedfile *files, int32_t count, int16_t owner[numsectors], int16_t step[numsectors]);
+
+enum sectorkind : uint8_t { freesector, directorysector, movable, staysput };
+
+/// For each sector in file order: free in the BAM, on the directory track, or in use and one the
+/// scatter may move or not. Runs the scatter's own decision (findpickable).
+void mapkinds(uint8_t kind[numsectors]);
+
+/// True when the chain from (track, sector) reads the same in `before` as in `image`: the same
+/// data bytes sector by sector, ending the same way, with the same count of bytes used at its end.
+bool readssame(const uint8_t *before, uint8_t track, uint8_t sector);
