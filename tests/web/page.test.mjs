@@ -1,12 +1,13 @@
-// The browser page in Debian's chromium: opened from the disk and from a local server, it must write
-// the command line's bytes for every test disk, refuse what the tool refuses with the tool's own
-// words, ask nothing of the network and raise no script error. Environment: SCATTERDISK_HTML (the
-// built page), SCATTERDISK_BIN (the built tool), CHROMIUM, SCATTERDISK_SCREENSHOT (where the
-// sample disk's picture goes). Needs cc1541 for the test disks.
+// The browser page in Debian's chromium, and in its Firefox where installed: opened from the disk
+// and from a local server, it must write the command line's bytes for every test disk, refuse what
+// the tool refuses with the tool's own words, ask nothing of the network and raise no script error.
+// Environment: SCATTERDISK_HTML (the built page), SCATTERDISK_BIN (the built tool), CHROMIUM,
+// FIREFOX, SCATTERDISK_SCREENSHOT (where chromium's picture of the sample disk goes). Needs cc1541
+// for the test disks.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { copyFileSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { copyFileSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import { tmpdir } from 'node:os';
 import { basename, join } from 'node:path';
@@ -19,7 +20,16 @@ const bin = process.env.SCATTERDISK_BIN || join(root, 'build/scatterdisk');
 const screenshot = process.env.SCATTERDISK_SCREENSHOT || join(root, 'build-web/screenshot.png');
 const imagesize = 174848;
 
-let work, browser, server, served;
+const chromium = process.env.CHROMIUM || '/usr/bin/chromium', firefox = process.env.FIREFOX || '/usr/bin/firefox-esr';
+// As root chromium needs --no-sandbox; the rest keep it from calling home on this closed network.
+const browsers = {
+  chromium: { executablePath: chromium, headless: true,
+              args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+                     '--disable-component-update', '--disable-sync'] },
+  firefox: existsSync(firefox) && { browser: 'firefox', executablePath: firefox, headless: true },
+};
+let work, server, served;
+const running = {};
 
 before(async () => {
   work = mkdtempSync(join(tmpdir(), 'scatterdisk-web-'));
@@ -36,23 +46,18 @@ before(async () => {
   });
   await new Promise((done) => server.listen(0, '127.0.0.1', done));
   served = `http://127.0.0.1:${server.address().port}/`;
-  // As root chromium needs --no-sandbox; the rest keep it from calling home on this closed network.
-  browser = await puppeteer.launch({
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
-  });
+  for (const [name, options] of Object.entries(browsers))
+    if (options) running[name] = await puppeteer.launch(options);
 });
 
 after(async () => {
-  await browser?.close();
+  for (const browser of Object.values(running)) await browser.close();
   server?.close();
   if (work) rmSync(work, { recursive: true, force: true });
 });
 
 // The page with every request it makes and every script error it raises.
-async function open(url) {
+async function open(browser, url) {
   const page = await browser.newPage();
   const seen = { requests: [], errors: [] };
   page.on('request', (r) => seen.requests.push(r.url()));
@@ -95,9 +100,11 @@ function tool(disk) {
 
 const disks = () => readdirSync(work).filter((f) => /\.d64$/i.test(f)).sort();
 
-for (const [where, url] of [['from the disk', () => pathToFileURL(html).href], ['from a local server', () => served]]) {
-  test(`opened ${where}, the page writes the tool's bytes and refuses what it refuses`, async (t) => {
-    const { page, seen } = await open(url());
+const opened = [['from the disk', () => pathToFileURL(html).href], ['from a local server', () => served]];
+for (const [kind, [where, url]] of Object.keys(browsers).flatMap((b) => opened.map((o) => [b, o]))) {
+  test(`in ${kind}, opened ${where}, the page writes the tool's bytes and refuses what it refuses`,
+       { skip: !browsers[kind] && `${kind} is not installed` }, async (t) => {
+    const { page, seen } = await open(running[kind], url());
     for (const name of disks()) {
       const disk = join(work, name);
       await choose(page, disk);
@@ -121,8 +128,10 @@ for (const [where, url] of [['from the disk', () => pathToFileURL(html).href], [
   });
 }
 
-test('a dropped disk is scattered, a sector is picked by keyboard, and the page fits 360 px', async () => {
-  const { page, seen } = await open(served);
+for (const kind of Object.keys(browsers))
+test(`in ${kind}, a dropped disk is scattered, a sector is picked by keyboard, and the page fits 360 px`,
+     { skip: !browsers[kind] && `${kind} is not installed` }, async () => {
+  const { page, seen } = await open(running[kind], served);
   await page.setViewport({ width: 360, height: 800 });
   const sample = readFileSync(join(work, 'sample.d64')).toString('base64');
   await page.evaluate((data) => {
@@ -142,8 +151,10 @@ test('a dropped disk is scattered, a sector is picked by keyboard, and the page 
   assert.match(await page.$eval('#picked', (e) => e.textContent), /^After: track 2, sector 1: /);
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360), 'no sideways scrolling at 360 px');
   assert.deepEqual(seen.errors, []);
-  await page.setViewport({ width: 1000, height: 800 });
-  await choose(page, join(work, 'sample.d64'));
-  await page.screenshot({ path: screenshot, fullPage: true });
+  if (kind === 'chromium') {
+    await page.setViewport({ width: 1000, height: 800 });
+    await choose(page, join(work, 'sample.d64'));
+    await page.screenshot({ path: screenshot, fullPage: true });
+  }
   await page.close();
 });
