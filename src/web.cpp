@@ -30,7 +30,7 @@ int32_t web_sectors(int32_t track) { return track >= 1 && track <= numtracks ? t
 /// Where the page puts the first bytes of the file (an image's worth at most).
 uint8_t *web_input() { return input; }
 
-/// Where the page puts the file's name, UTF-8 and NUL-terminated.
+/// Where the page puts the file's name, UTF-8 and NUL-terminated: 1023 bytes at most.
 char *web_name() { return name; }
 
 /// Scatters the disk the page put in, `length` being the whole file's: 0, or -1 with the tool's

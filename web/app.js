@@ -71,7 +71,9 @@ async function scatter(file) {
   const m = await core;
   $('alert').textContent = '';
   const bytes = new Uint8Array(await file.slice(0, imagesize).arrayBuffer());
-  const name = new TextEncoder().encode(file.name.slice(0, 1000));
+  // The core keeps 1023 bytes of a name: longer ones are cut, between characters.
+  let name = new TextEncoder().encode(file.name);
+  for (let keep = file.name.length; name.length > 1023; --keep) name = new TextEncoder().encode(file.name.slice(0, keep));
   m.HEAPU8.set(bytes, m._web_input());
   m.HEAPU8.set(name, m._web_name());
   m.HEAPU8[m._web_name() + name.length] = 0;
