@@ -25,7 +25,7 @@ if [ -z "$stamp" ]; then
 fi
 rm -rf dist
 mkdir dist
-echo "release.sh: 5 archives and the page into dist/; zig's first build for each platform fills its cache, minutes each on 2 cores"
+echo "release.sh: 5 archives and the page into dist/; the first time, zig fills its cache for each Linux archive: minutes each"
 for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-musl \
             x86_64-macos:zig-x86_64-macos arm64-macos:zig-aarch64-macos \
             x86_64-windows:mingw-w64-x86_64; do
