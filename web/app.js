@@ -24,7 +24,7 @@ const core = createScatterdisk().then((m) => {
   numsectors = firstsector[numtracks + 1];
   return m;
 });
-let shown = null;  // what the maps show: { owners: [before, after], kind, names, file }
+let shown = null;  // what the maps show: { owners, steps (each [before, after]), kind, files }
 let url = null;
 
 // PETSCII as a person reads a directory listing: letters upper case, shifted letters too, the
@@ -77,7 +77,8 @@ async function scatter(file) {
   m.HEAPU8.set(bytes, m._web_input());
   m.HEAPU8.set(name, m._web_name());
   m.HEAPU8[m._web_name() + name.length] = 0;
-  if (m._web_scatter(file.size) !== 0) {
+  // The core takes a 32-bit length: a file of 4 GiB or more must not wrap round to an image's.
+  if (m._web_scatter(Math.min(file.size, 0xffffffff)) !== 0) {
     const at = m._web_message();
     refuse(new TextDecoder().decode(m.HEAPU8.subarray(at, m.HEAPU8.indexOf(0, at))).trimEnd());
     return;
