@@ -23,7 +23,8 @@
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
-// Windows has no symbolic links of the POSIX kind for an open to follow.
+// Windows' C runtime cannot be told not to follow a link when it opens a file; there a reparse
+// point at the output's name is refused by looking at it first (replace_windows.cpp, lookat).
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0
 #endif

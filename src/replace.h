@@ -1,4 +1,6 @@
-// Replacing the output file so that a failed or killed run never leaves a part of an image.
+// Writing the output. A file is replaced whole by renaming a complete temporary file over it, or,
+// where no file can be made beside it, rewritten in place with every failed step undone; a stream
+// is written straight. What a power cut or kill -9 can leave on each path is in the manual page.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +8,7 @@
 
 enum writeresult { written, openfailed, writefailed };
 
-/// Makes `size` bytes the whole content of the named file. A regular file, new or old (also one
-/// reached through symbolic links, which stay links), is replaced by renaming a complete temporary
-/// file beside it over it; devices, pipes and streams the caller opened are written straight.
+/// Makes `size` bytes the whole content of the named file (a regular file reached through symbolic
+/// links is replaced and the links stay links); devices, pipes and the caller's streams are
+/// written straight.
 writeresult replacefile(const char *name, const uint8_t *data, size_t size);

@@ -1,4 +1,7 @@
-// Replacing the output on Linux, macOS and the BSDs.
+// Writing the output on Linux, macOS and the BSDs.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // mkostemp, in glibc and musl
+#endif
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -51,6 +54,14 @@ bool known(const struct stat &st, fileid &id) {
 }
 
 }  // namespace
+
+int createtemp(const char *target, char *name, size_t room) {
+    size_t dir = folderlength(target);
+    int len = snprintf(name, room, "%.*s.%s.scatterdisk-XXXXXX", static_cast<int>(dir), target, target + dir);
+    if (len < 0 || static_cast<size_t>(len) >= room)
+        return -1;
+    return mkostemp(name, O_CLOEXEC);
+}
 
 named followlinks(char *target, size_t room) {
     for (int hops = 0; hops < 40; ++hops) {

@@ -1,5 +1,6 @@
-// What replacing the output asks of the system. replace_posix.cpp and replace_windows.cpp each
-// define all of it, and the build picks one, so that replace.cpp reads without a platform test.
+// What writing the output asks of the system. replace_posix.cpp and replace_windows.cpp each
+// define all of it, and the build picks one, so that replace.cpp, byrename.cpp and inplace.cpp
+// read without a platform test.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,23 @@ namespace sys {
 
 /// Characters that end a folder in a path.
 extern const char *const separators;
+
+/// Room for a path: a longer output name is written straight, which reports it as before.
+constexpr size_t pathroom = 8192;
+
+/// Length of the folder part of a path, with its trailing separator; 0 in the current folder.
+inline size_t folderlength(const char *path) {
+    size_t len = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i)
+        for (const char *c = separators; *c != '\0'; ++c)
+            if (path[i] == *c)
+                len = i + 1;
+    return len;
+}
+
+/// Creates a new file beside `target`, for its owner alone until its data is in, named
+/// .NAME.scatterdisk-XXXXXX (the X random) into `name` (room bytes): its descriptor, or -1.
+int createtemp(const char *target, char *name, size_t room);
 
 enum class named { file, stream, failed };
 

@@ -1,7 +1,10 @@
-// Replacing the output on Windows.
+// Writing the output on Windows.
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
 
 #include "replace_system.h"
 
@@ -42,7 +45,31 @@ BOOL WINAPI holdinterrupt(DWORD event) {
 
 }  // namespace
 
-// Windows has no symbolic links of the POSIX kind to follow here, nor names for the caller's streams.
+// The C runtime here has no mkostemp: the name is made by hand. Where the stack lies differs from
+// run to run, the time between runs; either keeps two runs from trying the same names for long.
+int createtemp(const char *target, char *name, size_t room) {
+    size_t dir = folderlength(target);
+    auto mix = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&dir) >> 4) * 2654435761u ^
+               static_cast<uint32_t>(time(nullptr));
+    for (int tries = 0; tries < 100; ++tries) {
+        char suffix[7];
+        for (char &c : suffix) {
+            mix = mix * 1103515245u + 12345u;
+            c = "abcdefghijklmnopqrstuvwxyz0123456789"[(mix >> 16) % 36];
+        }
+        suffix[6] = '\0';
+        int len = snprintf(name, room, "%.*s.%s.scatterdisk-%s", static_cast<int>(dir), target, target + dir, suffix);
+        if (len < 0 || static_cast<size_t>(len) >= room)
+            return -1;
+        int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// Symbolic links and junctions are reparse points here. None is followed: an output that is one is
+// refused before the rename (lookat), and the caller's streams have no names to recognise.
 named followlinks(char *, size_t) { return named::file; }
 
 bool withinlimit(size_t) { return true; }

@@ -1,0 +1,12 @@
+// Rewriting the output where it is, for when no file can be made beside it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "replace.h"
+
+/// Overwrites the file `target` (created if missing) with `size` bytes under a lock, room secured
+/// first; a step that fails puts back the bytes and length it changed, and a file this run made
+/// goes.
+writeresult rewriteinplace(const char *target, const uint8_t *data, size_t size);
