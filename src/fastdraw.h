@@ -13,14 +13,15 @@ enum drawway { onebyone, portableblocks, avx2blocks, avx512blocks };
 /// True when this build on this processor can draw that way.
 bool canrun(drawway way);
 
-/// Starts the stream of attempts at generator state `state`; only attempts that land on one of
-/// `places` (bit s of entry t: sector s of track t) will be reported.
-void startcandidates(const uint32_t places[d64::tracktable], uint32_t state);
+/// Starts the stream of attempts at generator state `state`, drawn `way` (a block way; one the
+/// processor cannot run falls back to plain C++ blocks) for the whole run; only attempts that
+/// land on one of `places` (bit s of entry t: sector s of track t) will be reported.
+void startcandidates(const uint32_t places[d64::tracktable], uint32_t state, drawway way);
 
 /// The next attempt of the pick procedure, in the order the plain loop makes them, that lands on
 /// one of the places: its track and sector, and in `state` the generator state after its sector
-/// draw. `way` is one of the block ways.
-void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state, drawway way);
+/// draw.
+void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state);
 
 /// What a block's fill makes of the 64 draws after generator state `state`: bit k of `redrawn`
 /// (as a track draw, draw k is drawn again), `maybe` (it may start an attempt on a candidate

@@ -40,8 +40,7 @@ struct plainattempts {
 // are seen; the others could never be picked, so skipping them changes no result.
 struct candidateattempts {
     uint32_t state;
-    drawway way;
-    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state, way); }
+    void next(int32_t &track, int32_t &sector) { nextcandidate(track, sector, state); }
 };
 
 struct pick {
@@ -143,8 +142,8 @@ void scrambleimage() {
     } else {
         uint32_t places[d64::tracktable];
         findcandidates(places);
-        startcandidates(places, randstate);
-        candidateattempts source{randstate, way};
+        startcandidates(places, randstate, way);
+        candidateattempts source{randstate};
         exchangeall(source);
     }
     gather();

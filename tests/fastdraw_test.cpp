@@ -33,7 +33,7 @@ TEST(FastDraw, EveryWayLearnsTheSameOfABlock) {
         findpickable();
         uint32_t places[d64::tracktable];
         findcandidates(places);
-        startcandidates(places, 0);
+        startcandidates(places, 0, portableblocks);
         for (uint32_t state : states) {
             blockfacts plain = fillfortests(portableblocks, state);
             // The draws themselves, one by one, for what the plain fill is checked against.
