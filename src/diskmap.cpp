@@ -6,14 +6,6 @@
 #include "directory.h"
 #include "pickable.h"
 
-namespace {
-
-const uint8_t *sectorof(const uint8_t *disk, int32_t track, int32_t sector) {
-    return disk + trackoffs[static_cast<size_t>(track)] + sector * sectorsize;
-}
-
-}  // namespace
-
 int32_t listfiles(listedfile files[maxentries]) {
     int32_t n = 0;
     foreachentry([&](const uint8_t *entry) {
@@ -33,51 +25,48 @@ void mapfiles(const listedfile *files, int32_t count, int16_t owner[numsectors],
     memset(owner, 0, numsectors * sizeof owner[0]);
     memset(step, 0, numsectors * sizeof step[0]);
     for (int32_t f = 0; f < count; ++f) {
-        std::array<bool, numsectors> seen{};
-        int32_t track = files[f].track, sector = files[f].sector;
-        for (int16_t n = 0; namessector(track, sector) && !seen[sectorindex(track, sector)]; ++n) {
+        int16_t n = 0;
+        walkchain(image, files[f].track, files[f].sector, [&](int32_t track, int32_t sector, const uint8_t *) {
             size_t i = sectorindex(track, sector);
-            seen[i] = true;
             if (owner[i] == 0) {
                 owner[i] = static_cast<int16_t>(f + 1);
                 step[i] = n;
             }
-            const uint8_t *p = getptr(track, sector);
-            if (p[d64::linktrack] == 0)
-                break;
-            track = p[d64::linktrack];
-            sector = p[d64::linksector];
-        }
+            ++n;
+            return true;
+        });
     }
 }
 
 void mapkinds(uint8_t kind[numsectors]) {
     findpickable();
-    for (int32_t t = 1; t <= numtracks; ++t)
-        for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
-            kind[sectorindex(t, s)] = t == dirtrack ? directorysector
-                                      : bamfree(t, s) ? freesector
-                                      : (picktargets[t] >> s & 1u) != 0 ? movable
-                                                                        : staysput;
+    foreachsector([kind](int32_t t, int32_t s) {
+        kind[sectorindex(t, s)] = t == dirtrack   ? directorysector
+                                  : bamfree(t, s) ? freesector
+                                  : (picktargets[t] >> s & 1u) != 0 ? movable
+                                                                    : staysput;
+    });
 }
 
 bool readssame(const uint8_t *before, uint8_t track, uint8_t sector) {
-    int32_t ta = track, sa = sector, tb = track, sb = sector;
-    // At most one pass over the disk: a chain that loops reads the same as far as that goes.
-    for (int32_t n = 0; n < numsectors; ++n) {
-        bool a = namessector(ta, sa), b = namessector(tb, sb);
-        if (!a || !b)
-            return a == b;
-        const uint8_t *pa = sectorof(before, ta, sa), *pb = getptr(tb, sb);
-        if (memcmp(pa + 2, pb + 2, sectorsize - 2) != 0)
+    // The chain as it was, then the one there now, sector by sector against it: the same data, the
+    // same length and the same ending (for the last sector, its count of bytes used).
+    std::array<const uint8_t *, numsectors> was{};
+    size_t len = 0;
+    chainend ended = walkchain(before, track, sector, [&](int32_t, int32_t, const uint8_t *p) {
+        was[len++] = p;
+        return true;
+    });
+    size_t k = 0;
+    const uint8_t *last = nullptr;
+    chainend now = walkchain(image, track, sector, [&](int32_t, int32_t, const uint8_t *p) {
+        if (k == len || memcmp(was[k] + 2, p + 2, sectorsize - 2) != 0)
             return false;
-        bool enda = pa[d64::linktrack] == 0, endb = pb[d64::linktrack] == 0;
-        if (enda || endb)
-            return enda && endb && pa[d64::linksector] == pb[d64::linksector];
-        ta = pa[d64::linktrack];
-        sa = pa[d64::linksector];
-        tb = pb[d64::linktrack];
-        sb = pb[d64::linksector];
-    }
-    return true;
+        last = p;
+        ++k;
+        return true;
+    });
+    if (now != ended || k != len)
+        return false;
+    return ended != chainend::last || last[d64::linksector] == was[len - 1][d64::linksector];
 }

@@ -26,15 +26,10 @@ using sectorflags = std::array<bool, numsectors>;
 // Marks the sectors of the chain from (track, sector), each once, for as long as links name real
 // sectors; what other chains marked does not cut this one short.
 void markchain(sectorflags &named, int32_t track, int32_t sector) {
-    sectorflags seen{};
-    while (namessector(track, sector) && !seen[sectorindex(track, sector)]) {
-        seen[sectorindex(track, sector)] = named[sectorindex(track, sector)] = true;
-        const uint8_t *p = getptr(track, sector);
-        if (p[d64::linktrack] == 0)
-            return;
-        track = p[d64::linktrack];
-        sector = p[d64::linksector];
-    }
+    walkchain(image, track, sector, [&named](int32_t t, int32_t s, const uint8_t *) {
+        named[sectorindex(t, s)] = true;
+        return true;
+    });
 }
 
 void markpair(sectorflags &named, int32_t track, int32_t sector) {
@@ -78,33 +73,26 @@ sectorflags endlikefiles() {
     constexpr uint8_t unknown = 0, walking = 1, ends = 2, runsoff = 3;
     std::array<uint8_t, numsectors> state{};
     std::array<size_t, numsectors> path{};
-    for (int32_t t = 1; t <= numtracks; ++t) {
-        for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s) {
-            size_t len = 0;
-            int32_t track = t, sector = s;
-            uint8_t verdict = runsoff;
-            for (;;) {
-                size_t i = sectorindex(track, sector);
-                if (state[i] != unknown) {
-                    verdict = state[i] == walking ? runsoff : state[i];
-                    break;
-                }
-                state[i] = walking;
-                path[len++] = i;
-                const uint8_t *p = getptr(track, sector);
-                if (p[d64::linktrack] == 0) {
-                    verdict = ends;
-                    break;
-                }
-                track = p[d64::linktrack];
-                sector = p[d64::linksector];
-                if (!namessector(track, sector))
-                    break;
+    foreachsector([&](int32_t t, int32_t s) {
+        size_t len = 0;
+        uint8_t verdict = runsoff;
+        chainend end = walkchain(image, t, s, [&](int32_t track, int32_t sector, const uint8_t *) {
+            size_t i = sectorindex(track, sector);
+            if (state[i] != unknown) {
+                verdict = state[i] == walking ? runsoff : state[i];
+                return false;
             }
-            for (size_t k = 0; k < len; ++k)
-                state[path[k]] = verdict;
-        }
-    }
+            state[i] = walking;
+            path[len++] = i;
+            return true;
+        });
+        if (end == chainend::last)
+            verdict = ends;
+        else if (end != chainend::stopped)
+            verdict = runsoff;
+        for (size_t k = 0; k < len; ++k)
+            state[path[k]] = verdict;
+    });
     sectorflags out{};
     for (size_t i = 0; i < out.size(); ++i)
         out[i] = state[i] == ends;
@@ -119,44 +107,38 @@ void findpickable() {
     // How many links point at each sector. Links held on the directory track count too: a file
     // that runs through track 18 must not lose its next sector to some other link's exchange.
     std::array<int32_t, numsectors> pointedat{};
-    for (int32_t t = 1; t <= numtracks; ++t)
-        for (int32_t s = 0; s < tracksecs[static_cast<size_t>(t)]; ++s)
-            if (const uint8_t *p = getptr(t, s); iseligible(p))
-                ++pointedat[sectorindex(p[d64::linktrack], p[d64::linksector])];
+    foreachsector([&pointedat](int32_t t, int32_t s) {
+        if (const uint8_t *p = getptr(t, s); iseligible(p))
+            ++pointedat[sectorindex(p[d64::linktrack], p[d64::linksector])];
+    });
     sectorflags named = directorynamed();
     sectorflags endsok = endlikefiles();
 
     memset(pickholders, 0, sizeof pickholders);
     memset(picktargets, 0, sizeof picktargets);
-    for (int32_t t = 1; t <= numtracks; ++t) {
-        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
-            size_t i = sectorindex(t, s);
-            if (bamfree(t, s))
-                continue;
-            pickholders[t] |= 1u << s;
-            // A shared target would leave the other link pointing at moved data.
-            if (pointedat[i] == 1 && !named[i] && endsok[i])
-                picktargets[t] |= 1u << s;
-        }
-    }
+    foreachsector([&](int32_t t, int32_t s) {
+        size_t i = sectorindex(t, s);
+        if (t == dirtrack || bamfree(t, s))
+            return;
+        pickholders[t] |= 1u << s;
+        // A shared target would leave the other link pointing at moved data.
+        if (pointedat[i] == 1 && !named[i] && endsok[i])
+            picktargets[t] |= 1u << s;
+    });
 }
 
 int32_t countpickable() {
     int32_t n = 0;
-    for (int32_t t = 1; t <= numtracks; ++t)
-        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s)
-            n += ispickable(t, s, getptr(t, s));
+    foreachsector([&n](int32_t t, int32_t s) { n += t != dirtrack && ispickable(t, s, getptr(t, s)); });
     return n;
 }
 
 void findcandidates(uint32_t places[d64::tracktable]) {
     memset(places, 0, d64::tracktable * sizeof places[0]);
-    for (int32_t t = 1; t <= numtracks; ++t) {
-        for (int32_t s = 0; t != dirtrack && s < tracksecs[static_cast<size_t>(t)]; ++s) {
-            if (const uint8_t *p = getptr(t, s); ispickable(t, s, p)) {
-                places[t] |= 1u << s;
-                places[p[d64::linktrack]] |= 1u << p[d64::linksector];
-            }
+    foreachsector([places](int32_t t, int32_t s) {
+        if (const uint8_t *p = getptr(t, s); t != dirtrack && ispickable(t, s, p)) {
+            places[t] |= 1u << s;
+            places[p[d64::linktrack]] |= 1u << p[d64::linksector];
         }
-    }
+    });
 }
