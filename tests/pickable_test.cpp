@@ -60,6 +60,11 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
         {"the chain runs one past the track", [](disk &d) { pointat(d, {1, 3}, {1, 21}); }, "nnn"},
         {"the chain runs one past the last track's sectors", [](disk &d) { pointat(d, {1, 3}, {35, 17}); }, "nnn"},
         {"the chain loops back to its start", [](disk &d) { pointat(d, {1, 3}, {1, 0}); }, "nnn"},
+        // Sector bytes of 32 and up name nothing, however a shift by them would wrap onto 1/0 to 1/2.
+        {"a sector in use links to 1/32", [](disk &d) { pointat(d, {2, 0}, {1, 32}); }, "yyy"},
+        {"a sector in use links to 1/33", [](disk &d) { pointat(d, {2, 0}, {1, 33}); }, "yyy"},
+        {"a sector in use links to 1/34", [](disk &d) { pointat(d, {2, 0}, {1, 34}); }, "yyy"},
+        {"a sector in use links to 1/255", [](disk &d) { pointat(d, {2, 0}, {1, 255}); }, "yyy"},
         {"the chain passes through track 18", [](disk &d) {
              pointat(d, {1, 3}, {dirtrack, 9});
              pointat(d, {dirtrack, 9}, {0, 9});
