@@ -18,7 +18,10 @@ flag() {
     value=$(dpkg-buildflags --get "$1") || { echo "build-deb.sh: dpkg-buildflags --get $1 failed" >&2; exit 1; }
     printf '%s' "$value"
 }
-cxxflags="$(flag CPPFLAGS) $(flag CXXFLAGS)"
+# One call an assignment: the status of a second substitution in one word would hide the first's.
+cppflags=$(flag CPPFLAGS)
+cxxflags=$(flag CXXFLAGS)
+cxxflags="$cppflags $cxxflags"
 ldflags=$(flag LDFLAGS)
 case "$cxxflags" in
 *-O2*-D_FORTIFY_SOURCE*|*-D_FORTIFY_SOURCE*-O2*) ;;

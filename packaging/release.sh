@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the ready-made files of a release into dist/, one archive a platform, each holding the
 # binary, LICENSE, README.md and the manual page, and SHA256SUMS over them:
 #   scatterdisk-VERSION-x86_64-linux.tar.gz, -aarch64-linux.tar.gz   static, against musl: any Linux
@@ -10,7 +10,7 @@
 # g++-mingw-w64-x86-64, zip, cmake and emscripten. Warnings in this project's sources are errors; what the
 # compilers say goes to build-release-*/build.log, shown where a build fails.
 #   ZIG=$(packaging/fetch-zig.sh) packaging/release.sh
-set -eu
+set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$(sed -n 's/^project(scatterdisk VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "release.sh: no version in CMakeLists.txt" >&2; exit 1; }
@@ -23,6 +23,14 @@ if [ -z "$stamp" ]; then
     echo "release.sh: no date for the archives: run it in the git checkout, or set SOURCE_DATE_EPOCH" >&2
     exit 1
 fi
+# One staged folder of dist/ into its archive: a zip for Windows, a tarball with fixed owners and
+# dates for the others.
+pack() {
+    case $2 in
+    *.zip) (cd dist && zip -qrX "../$2" "$1") ;;
+    *) tar -C dist --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" -cf - "$1" | gzip -9n > "$2" ;;
+    esac
+}
 rm -rf dist
 mkdir dist
 echo "release.sh: 5 archives and the page into dist/; the first time, zig fills its cache for each Linux archive: minutes each"
@@ -32,13 +40,13 @@ for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-m
     name=${pair%%:*} toolchain=${pair#*:}
     build=build-release-$name
     start=$(date +%s)
-    printf '%s: ' "$name"
+    echo "$name: building"
     mkdir -p "$build"
     if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
              -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DSCATTERDISK_WERROR=ON -DSCATTERDISK_TESTS=OFF -DSCATTERDISK_BENCH=OFF &&
            cmake --build "$build" -j2 --target scatterdisk; } >"$build/build.log" 2>&1; then
-        echo "failed; the end of $build/build.log:"
-        tail -n 40 "$build/build.log"
+        echo "release.sh: $name failed; the end of $build/build.log:" >&2
+        tail -n 40 "$build/build.log" >&2
         exit 1
     fi
     stage=dist/scatterdisk-$version-$name
@@ -47,18 +55,19 @@ for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-m
     [ "$name" = x86_64-windows ] && bin=scatterdisk.exe
     cp "$build/$bin" LICENSE README.md man/scatterdisk.1 "$stage/"
     touch -d "@$stamp" "$stage" "$stage"/*
-    if [ "$name" = x86_64-windows ]; then
-        archive=$stage.zip
-        (cd dist && zip -qrX "scatterdisk-$version-$name.zip" "scatterdisk-$version-$name")
-    else
-        archive=$stage.tar.gz
-        tar -C dist --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$stamp" \
-            -cf - "scatterdisk-$version-$name" | gzip -9n > "$archive"
+    archive=$stage.tar.gz
+    [ "$name" = x86_64-windows ] && archive=$stage.zip
+    if ! pack "scatterdisk-$version-$name" "$archive" || [ ! -s "$archive" ]; then
+        echo "release.sh: $archive was not made" >&2
+        exit 1
     fi
     rm -r "$stage"
     echo "$archive ($(($(date +%s) - start)) s)"
 done
-page=$(packaging/build-web.sh | tail -n 1)
+if ! page=$(packaging/build-web.sh | tail -n 1) || [ ! -s "$page" ]; then
+    echo "release.sh: the browser page did not build (packaging/build-web.sh)" >&2
+    exit 1
+fi
 cp "$page" "dist/scatterdisk-$version.html"
 touch -d "@$stamp" "dist/scatterdisk-$version.html"
 echo "dist/scatterdisk-$version.html"
