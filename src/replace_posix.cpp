@@ -94,8 +94,8 @@ bool withinlimit(size_t size) {
 void reportfilesizelimit() { signal(SIGXFSZ, SIG_IGN); }
 
 // While the output is being replaced, every signal that would end the process waits; once the
-// temporary file is renamed or removed they take effect as they would have, so only SIGKILL can
-// leave it behind. Job control, the signals that do nothing by default, and the ones a fault
+// temporary file is renamed or removed they take effect as they would have, so of the signals only
+// SIGKILL can leave it behind (a power cut can too). Job control, the signals that do nothing by default, and the ones a fault
 // raises (blocking those is undefined) are left alone.
 void holdinterrupts(bool on) {
     if (!on) {

@@ -61,8 +61,8 @@ bool identify(int fd, fileid &id);
 /// The identity of the file a name leads to.
 bool identify(const char *path, fileid &id);
 
-/// Opens an existing file to rewrite it, never through a symbolic link at its name and never
-/// waiting: read-write, or write-only (`readable` false) where reading is refused.
+/// Opens an existing file to rewrite it without waiting (and on POSIX never through a symbolic link
+/// at its name): read-write, or write-only (`readable` false) where reading is refused.
 int openexisting(const char *path, bool &readable);
 
 /// Forces a file's data and length to the disk itself, past the drive's own cache where the
@@ -74,8 +74,9 @@ bool flush(int fd);
 /// folders, is let be.
 bool flushfolder(const char *path);
 
-/// Gives the temporary file the output's owner, group and mode where it may, never a wider
-/// access than the old file gave; a new output gets what a plain create would.
+/// Gives the temporary file the output's owner, group and mode where it may, never mode bits wider
+/// than the old file's (a default ACL of the folder still applies); a new output gets what a plain
+/// create would.
 void givemode(int fd, const struct stat *old);
 
 enum class reserved { done, unsupported, failed };

@@ -1,7 +1,8 @@
 // The page: hands the chosen file to the tool's core (compiled to WebAssembly), offers the scattered
-// image for download, and draws what the core says of the disk. It reads nothing of the D64 format
-// itself: which file holds a sector, what the directory lists and whether a file reads the same all
-// come from the core.
+// image for download, and draws what the core says of the disk. Which file holds a sector, what the
+// directory lists and whether a file reads the same come from the core; of the D64 format the page
+// itself knows only what a listing shows: the names of the file types (the type byte's low three
+// bits) and how PETSCII names read.
 'use strict';
 
 // The core's sector kinds, in its order, and the file types a listing names.
