@@ -15,7 +15,7 @@ namespace {
 struct tempfile {
     char name[sys::pathroom];
     sys::fileid id;
-    bool known = false;
+    bool known;
 };
 
 // Made with O_EXCL and a random name, so where its identity cannot be checked the name is still
@@ -43,7 +43,7 @@ bool writetemp(int fd, const struct stat *old, const uint8_t *data, size_t size)
 }  // namespace
 
 writeresult replacebyrename(const char *target, const struct stat *old, const uint8_t *data, size_t size) {
-    static tempfile tmp;
+    tempfile tmp;
     int fd = sys::createtemp(target, tmp.name, sizeof tmp.name);
     if (fd < 0)
         return rewriteinplace(target, data, size);

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 #include "replace_system.h"
 
@@ -85,9 +84,6 @@ inplace openinplace(const char *target) {
     return f;
 }
 
-// What the rewrite overwrites, `keep` bytes from the start, kept to be put back.
-using keptbytes = std::unique_ptr<uint8_t, decltype(&free)>;
-
 // Secures room for `size` bytes before a byte of the old image is overwritten: holes and the part
 // past the end get their blocks. Where the system cannot allocate, the kept old bytes are written
 // back over themselves and zeros past them, which changes no byte either; a file that cannot be
@@ -128,24 +124,14 @@ writeresult undo(const inplace &f, size_t wrote, const uint8_t *before, size_t k
     return writefailed;
 }
 
-}  // namespace
-
 // Room for the whole image is secured before the first byte of the old one is overwritten; every
 // step that fails puts back what the steps before it changed. An output that was there before is
 // on the disk when this returns. Only a failed close after a whole rewrite, or a failed flush after
-// a longer old file was cut, leaves the new image in place of the old one and fails.
-writeresult rewriteinplace(const char *target, const uint8_t *data, size_t size) {
-    inplace f = openinplace(target);
-    if (f.fd < 0)
-        return openfailed;
-    size_t keep = f.length < static_cast<long long>(size) ? static_cast<size_t>(f.length) : size;
-    keptbytes kept(nullptr, free);
-    if (f.readable && keep > 0) {
-        kept.reset(static_cast<uint8_t *>(malloc(keep)));
-        if (!kept || lseek(f.fd, 0, SEEK_SET) != 0 || readall(f.fd, kept.get(), keep) != static_cast<long>(keep))
-            return undo(f, 0, nullptr, keep);
-    }
-    const uint8_t *before = kept.get();
+// a longer old file was cut, leaves the new image in place of the old one and fails. `before` holds
+// the old file's first `keep` bytes where it can be read.
+writeresult rewrite(const inplace &f, const uint8_t *data, size_t size, uint8_t *before, size_t keep) {
+    if (before != nullptr && (lseek(f.fd, 0, SEEK_SET) != 0 || readall(f.fd, before, keep) != static_cast<long>(keep)))
+        return undo(f, 0, nullptr, keep);
     if (!reserve(f, size, before, keep) || lseek(f.fd, 0, SEEK_SET) != 0)
         return undo(f, 0, before, keep);
     size_t wrote = writeall(f.fd, data, size);
@@ -165,6 +151,22 @@ writeresult rewriteinplace(const char *target, const uint8_t *data, size_t size)
     if (close(f.fd) == 0)
         return written;
     if (f.made)
-        sys::discard(-1, target, &f.id);
+        sys::discard(-1, f.target, &f.id);
     return writefailed;
+}
+
+}  // namespace
+
+writeresult rewriteinplace(const char *target, const uint8_t *data, size_t size) {
+    inplace f = openinplace(target);
+    if (f.fd < 0)
+        return openfailed;
+    // The copy of the old bytes is as large as what the rewrite overwrites of them.
+    size_t keep = f.length < static_cast<long long>(size) ? static_cast<size_t>(f.length) : size;
+    uint8_t *before = nullptr;
+    if (f.readable && keep > 0 && (before = static_cast<uint8_t *>(malloc(keep))) == nullptr)
+        return undo(f, 0, nullptr, keep);
+    writeresult result = rewrite(f, data, size, before, keep);
+    free(before);
+    return result;
 }
