@@ -5,6 +5,7 @@
 #include "inplace.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "replace_system.h"
