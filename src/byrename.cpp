@@ -1,7 +1,8 @@
-// Replacing the output by a rename: a complete temporary file beside it, given the old file's
-// mode, forced to the disk where it replaces one, renamed over it, and the folder forced after.
-// A power cut then leaves the old image or the new one; a new output is not forced, which keeps a
-// batch fast.
+// Replacing the output by a rename: a new file in the output's folder, given the old file's
+// owner, mode and ACL, then the output's name. Whether a file stands at the name is read at that
+// moment, not at the start: where one does, the new file goes to the disk first and the folder
+// after the rename, so a power cut leaves the old image or the new one; a new output is not
+// forced, which keeps a batch fast.
 #include "byrename.h"
 
 #include <cerrno>
@@ -11,53 +12,60 @@
 
 namespace {
 
-// The temporary file this run made: its name, and which file that is, so that only it is removed.
-struct tempfile {
-    char name[sys::pathroom];
-    sys::fileid id;
-    bool known;
-};
+// Made with a random name or none, so where its identity cannot be checked the name is still its
+// own. One left behind would take the room an in-place rewrite needs: a second try, and a run that
+// still cannot remove it goes no further.
+bool removetemp(const sys::folder &dir, sys::tempfile &tmp) { return sys::droptemp(dir, tmp) || sys::droptemp(dir, tmp); }
 
-// Made with O_EXCL and a random name, so where its identity cannot be checked the name is still
-// its own. One left behind would take the room an in-place rewrite needs: a second try, and a run
-// that still cannot remove it goes no further.
-bool removetemp(const tempfile &tmp) {
-    const sys::fileid *mine = tmp.known ? &tmp.id : nullptr;
-    return sys::discard(-1, tmp.name, mine) || sys::discard(-1, tmp.name, mine);
+enum class outcome { published, unflushed, refused };
+
+// The new file, written and given the old file's mode, takes the output's name; errno says why
+// where it did not. `replacing` says, afterwards, whether it replaced a file.
+outcome putinplace(const sys::folder &dir, sys::tempfile &tmp, sys::pathkind kind, bool &replacing) {
+    replacing = kind == sys::pathkind::plain;
+    if (replacing && !sys::flush(tmp.fd))
+        return outcome::unflushed;
+    if (sys::publish(dir, tmp, replacing))
+        return outcome::published;
+    // Another program put a file at the name meanwhile: it is replaced like any other.
+    if (replacing || errno != EEXIST)
+        return outcome::refused;
+    replacing = true;
+    if (!sys::flush(tmp.fd))
+        return outcome::unflushed;
+    return sys::publish(dir, tmp, true) ? outcome::published : outcome::refused;
 }
 
-// Writes the image into the open temporary file, gives it the old file's mode, forces it to the
-// disk where it replaces one, and closes it; errno says why it failed.
-bool writetemp(int fd, const struct stat *old, const uint8_t *data, size_t size) {
-    bool ok = writeall(fd, data, size) == size;
-    if (ok)
-        sys::givemode(fd, old);
-    ok = ok && (old == nullptr || sys::flush(fd));
-    int why = errno;
-    if (close(fd) != 0 && ok)
-        return false;
-    errno = why;
-    return ok;
-}
-
-}  // namespace
-
-writeresult replacebyrename(const char *target, const struct stat *old, const uint8_t *data, size_t size) {
-    tempfile tmp;
-    int fd = sys::createtemp(target, tmp.name, sizeof tmp.name);
-    if (fd < 0)
+writeresult intofolder(const sys::folder &dir, const char *target, const struct stat *old, const uint8_t *data,
+                       size_t size) {
+    sys::tempfile tmp;
+    if (!sys::createtemp(dir, tmp, old != nullptr))
         return rewriteinplace(target, data, size);
-    tmp.known = sys::identify(fd, tmp.id);
-    bool durable = old != nullptr;
-    bool ok = writetemp(fd, old, data, size);
+    tmp.known = sys::identify(tmp.fd, tmp.id);
+    bool ok = writeall(tmp.fd, data, size) == size;
     int why = errno;
+    if (ok)
+        sys::givemode(tmp.fd, old, target);
     // Never rename over a symbolic link, which may be a system's own (/dev/stdout): the name to
     // replace was followed to its file, so a link there now is another program's doing.
-    sys::pathkind kind = ok ? sys::lookat(target) : sys::pathkind::plain;
-    if (ok && (kind == sys::pathkind::missing || kind == sys::pathkind::plain) &&
-        sys::renameover(tmp.name, target, durable))
-        return !durable || sys::flushfolder(target) ? written : writefailed;
-    if (!removetemp(tmp))
+    sys::pathkind kind = ok ? sys::lookat(dir) : sys::pathkind::plain;
+    bool replacing = false;
+    outcome done = outcome::refused;
+    if (ok && (kind == sys::pathkind::missing || kind == sys::pathkind::plain)) {
+        done = putinplace(dir, tmp, kind, replacing);
+        ok = done != outcome::unflushed;
+        why = errno;
+    }
+    if (done == outcome::published) {
+        bool durable = !replacing || sys::flushfolder(dir, tmp);
+        if (tmp.fd < 0 || close(tmp.fd) == 0)
+            return durable ? written : writefailed;
+        // A close that fails may mean the data never arrived: a new output goes again.
+        if (!replacing)
+            sys::discard(-1, target, tmp.known ? &tmp.id : nullptr);
+        return writefailed;
+    }
+    if (!removetemp(dir, tmp))
         return writefailed;
     if (kind == sys::pathkind::link || kind == sys::pathkind::failed)
         return openfailed;
@@ -65,4 +73,15 @@ writeresult replacebyrename(const char *target, const struct stat *old, const ui
         return writefailed;
     // A refused rename (a sticky folder, say) may still leave the file itself writable.
     return ok || sys::noroom(why) ? rewriteinplace(target, data, size) : writefailed;
+}
+
+}  // namespace
+
+writeresult replacebyrename(const char *target, const struct stat *old, const uint8_t *data, size_t size) {
+    sys::folder dir;
+    if (!sys::openfolder(target, dir))
+        return rewriteinplace(target, data, size);
+    writeresult result = intofolder(dir, target, old, data, size);
+    sys::closefolder(dir);
+    return result;
 }

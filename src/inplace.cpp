@@ -60,9 +60,13 @@ inplace openinplace(const char *target) {
         if (f.fd < 0)
             return f;
         // A pipe put at the name meanwhile would take the image into nobody's hands, or never.
+        // A file this run made and cannot look at goes again, by its name.
         struct stat st;
         if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(f.fd);
+            if (created)
+                sys::discard(f.fd, target, nullptr);
+            else
+                close(f.fd);
             f.fd = -1;
             return f;
         }
@@ -74,8 +78,8 @@ inplace openinplace(const char *target) {
         sys::fileid now;
         if (locked && known && sys::identify(target, now) && now == f.id)
             return f;
-        if (f.made)
-            sys::discard(f.fd, target, &f.id);
+        if (f.made || (created && !known))
+            sys::discard(f.fd, target, known ? &f.id : nullptr);
         else
             close(f.fd);
         f.fd = -1;
@@ -133,7 +137,9 @@ writeresult undo(const inplace &f, size_t wrote, const uint8_t *before, size_t k
 writeresult rewrite(const inplace &f, const uint8_t *data, size_t size, uint8_t *before, size_t keep) {
     if (before != nullptr && (lseek(f.fd, 0, SEEK_SET) != 0 || readall(f.fd, before, keep) != static_cast<long>(keep)))
         return undo(f, 0, nullptr, keep);
-    if (!reserve(f, size, before, keep) || lseek(f.fd, 0, SEEK_SET) != 0)
+    // On a copy-on-write file system the room allocate() promises is not kept for an overwrite:
+    // a rewrite that stopped part way could not be undone there either.
+    if (!sys::roomproven(f.fd, size) || !reserve(f, size, before, keep) || lseek(f.fd, 0, SEEK_SET) != 0)
         return undo(f, 0, before, keep);
     size_t wrote = writeall(f.fd, data, size);
     if (wrote != size)

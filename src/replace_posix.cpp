@@ -5,6 +5,16 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#else
+#include <sys/mount.h>
+#endif
+#ifdef __APPLE__
+#include <sys/random.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -53,15 +63,58 @@ bool known(const struct stat &st, fileid &id) {
     return true;
 }
 
-}  // namespace
 
-int createtemp(const char *target, char *name, size_t room) {
-    size_t dir = folderlength(target);
-    int len = snprintf(name, room, "%.*s.%s.scatterdisk-XXXXXX", static_cast<int>(dir), target, target + dir);
-    if (len < 0 || static_cast<size_t>(len) >= room)
-        return -1;
-    return mkostemp(name, O_CLOEXEC);
+// Linux gives a file made in a folder with a default ACL an access ACL of its own, which may name
+// users the old file never let in: the new file gets the old one's ACL, or none. The mode set
+// after it narrows the ACL's mask as it narrows the group bits. Elsewhere (macOS's inherited
+// entries, say) the system's own rules for a new file stand.
+void copyacl(int fd, const char *oldpath) {
+#ifdef __linux__
+    const char *const access = "system.posix_acl_access";
+    char acl[4096];
+    ssize_t n = getxattr(oldpath, access, acl, sizeof acl);
+    if (n > 0)
+        [[maybe_unused]] int given = fsetxattr(fd, access, acl, static_cast<size_t>(n), 0);
+    else if (n < 0 && errno == ENODATA)
+        [[maybe_unused]] int dropped = fremovexattr(fd, access);
+#else
+    (void)fd, (void)oldpath;
+#endif
 }
+
+// A new random suffix for a temporary file's name, from the system's entropy where it gives it.
+void suffix(char out[7]) {
+    static uint32_t mix = static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid()) * 2654435761u;
+    unsigned char bytes[6];
+    if (getentropy(bytes, sizeof bytes) != 0)
+        for (unsigned char &b : bytes)
+            b = static_cast<unsigned char>((mix = mix * 1103515245u + 12345u) >> 16);
+    for (size_t i = 0; i < 6; ++i)
+        out[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[bytes[i] % 36];
+    out[6] = '\0';
+}
+
+// Gives `tmp` a new name of its own in the folder: .NAME.scatterdisk-XXXXXX.
+bool nametemp(const folder &dir, tempfile &tmp) {
+    char tail[7];
+    suffix(tail);
+    size_t base = folderlength(dir.target);
+    int len = snprintf(tmp.name, sizeof tmp.name, "%.*s.%s.scatterdisk-%s", static_cast<int>(dir.prefix), dir.target,
+                       dir.target + base, tail);
+    if (len >= 0 && static_cast<size_t>(len) < sizeof tmp.name)
+        return true;
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+// Linux can link an unnamed file into a folder by its descriptor's entry under /proc.
+bool linkunnamed(int fd, int dirfd, const char *name) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, self, dirfd, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace
 
 named followlinks(char *target, size_t room) {
     for (int hops = 0; hops < 40; ++hops) {
@@ -165,27 +218,11 @@ bool flush(int fd) {
     return true;
 }
 
-bool flushfolder(const char *path) {
-    const char *slash = strrchr(path, '/');
-    char folder[8192];
-    auto len = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
-    if (len >= sizeof folder)
-        return false;
-    memcpy(folder, path, len);
-    strcpy(folder + len, ".");
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
-    bool ok = flush(fd) || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
-    close(fd);
-    return ok;
-}
-
 // The old file's owner and group where the user may set both, its group alone where only that.
 // Where the group cannot be kept, the new one may not read more than others could, and set-gid
 // goes; where the owner cannot be kept, set-uid goes. Some systems refuse the set-id and sticky
 // bits alone, so without them is tried next; failing that the file keeps its private 0600.
-void givemode(int fd, const struct stat *old) {
+void givemode(int fd, const struct stat *old, const char *oldpath) {
     mode_t mode;
     if (old == nullptr) {
         mode_t mask = umask(0);
@@ -201,6 +238,7 @@ void givemode(int fd, const struct stat *old) {
             mode = (mode & ~static_cast<mode_t>(S_ISGID | 070)) | (mode & 070 & ((mode & 07) << 3));
         if (!known || now.st_uid != old->st_uid)
             mode &= ~static_cast<mode_t>(S_ISUID);
+        copyacl(fd, oldpath);
     }
     if (fchmod(fd, mode) != 0)
         [[maybe_unused]] int plain = fchmod(fd, mode & 0777);
@@ -231,7 +269,6 @@ bool noroom(int err) {
     return err == ENOSPC;
 }
 
-bool renameover(const char *from, const char *to, bool) { return rename(from, to) == 0; }
 
 bool discard(int fd, const char *path, const fileid *mine) {
     fileid now;
@@ -241,13 +278,6 @@ bool discard(int fd, const char *path, const fileid *mine) {
     if (fd >= 0)
         close(fd);
     return gone;
-}
-
-pathkind lookat(const char *path) {
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return errno == ENOENT ? pathkind::missing : pathkind::failed;
-    return S_ISLNK(st.st_mode) ? pathkind::link : pathkind::plain;
 }
 
 locked trylock(int fd) {
@@ -263,6 +293,139 @@ locked trylock(int fd) {
 void nap() {
     struct timespec hundredth = {0, 10000000};
     nanosleep(&hundredth, nullptr);
+}
+
+bool openfolder(const char *target, folder &dir) {
+    size_t base = folderlength(target);
+    char path[pathroom];
+    if (base >= sizeof path - 1) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(path, target, base);
+    strcpy(path + base, ".");
+    dir.target = target;
+    // O_PATH opens a folder the user may search but not read, and reads nothing of it.
+#ifdef O_PATH
+    dir.fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    dir.fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (dir.fd >= 0) {
+        dir.name = target + base;
+        dir.prefix = 0;
+        return true;
+    }
+    if (errno != EACCES)
+        return false;
+    // Where such a folder cannot be opened, its path it is.
+    dir.fd = AT_FDCWD;
+    dir.name = target;
+    dir.prefix = base;
+    return true;
+}
+
+void closefolder(folder &dir) {
+    if (dir.fd >= 0)
+        close(dir.fd);
+    dir.fd = -1;
+}
+
+bool createtemp(const folder &dir, tempfile &tmp, bool replacing) {
+#ifdef O_TMPFILE
+    // Unnamed, so that a power cut or kill -9 leaves nothing of it; where the file system cannot
+    // make such a file, or no /proc can link one in, a named one. Replacing a file, it will need
+    // a name for a moment: one the folder cannot take sends the run in place before anything is
+    // written.
+    long longest = dir.prefix == 0 ? fpathconf(dir.fd, _PC_NAME_MAX) : -1;
+    if (replacing && longest > 0 && nametemp(dir, tmp) && strlen(tmp.name) > static_cast<size_t>(longest)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (dir.prefix == 0 && access("/proc/self/fd", X_OK) == 0) {
+        tmp.fd = openat(dir.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (tmp.fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOTDIR))
+            return tmp.fd >= 0;
+    }
+#endif
+    for (int tries = 0; tries < 100; ++tries) {
+        if (!nametemp(dir, tmp))
+            return false;
+        tmp.fd = openat(dir.fd, tmp.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        tmp.named = tmp.fd >= 0;
+        if (tmp.fd >= 0 || errno != EEXIST)
+            return tmp.fd >= 0;
+    }
+    return false;
+}
+
+pathkind lookat(const folder &dir) {
+    struct stat st;
+    if (fstatat(dir.fd, dir.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? pathkind::missing : pathkind::failed;
+    return S_ISLNK(st.st_mode) ? pathkind::link : pathkind::plain;
+}
+
+bool publish(const folder &dir, tempfile &tmp, bool replacing) {
+    if (!tmp.named && !replacing)
+        return linkunnamed(tmp.fd, dir.fd, dir.name);
+    for (int tries = 0; !tmp.named && tries < 100; ++tries) {
+        if (!nametemp(dir, tmp))
+            return false;
+        tmp.named = linkunnamed(tmp.fd, dir.fd, tmp.name);
+        if (!tmp.named && errno != EEXIST)
+            return false;
+    }
+    if (renameat(dir.fd, tmp.name, dir.fd, dir.name) != 0)
+        return false;
+    tmp.named = false;
+    return true;
+}
+
+bool flushfolder(const folder &dir, const tempfile &tmp) {
+    int fd = dir.prefix == 0 ? openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return flush(tmp.fd);
+    bool ok = flush(fd) || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP;
+    close(fd);
+    return ok;
+}
+
+bool droptemp(const folder &dir, tempfile &tmp) {
+    bool gone = true;
+    if (tmp.named) {
+        struct stat st;
+        fileid now;
+        if (!tmp.known || fstatat(dir.fd, tmp.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || (known(st, now) && now == tmp.id))
+            gone = unlinkat(dir.fd, tmp.name, 0) == 0 || errno == ENOENT;
+        tmp.named = !gone;
+    }
+    if (tmp.fd >= 0)
+        close(tmp.fd);
+    tmp.fd = -1;
+    return gone;
+}
+
+// Below this much free room a copy-on-write file system may fail a rewrite part way, whatever
+// allocate() said: it writes each block anew, and its metadata too.
+constexpr unsigned long long cowroom = 16ull << 20;
+
+bool roomproven(int fd, size_t size) {
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0)
+        return false;
+#ifdef __linux__
+    const unsigned long long cow[] = {0x9123683eu /* btrfs */, 0x2fc12fc1u /* zfs */, 0xca451a4eu /* bcachefs */,
+                                      0x3434u /* nilfs2 */};
+    bool copies = false;
+    for (unsigned long long magic : cow)
+        copies = copies || static_cast<unsigned long long>(fs.f_type) == magic;
+#else
+    bool copies = strcmp(fs.f_fstypename, "apfs") == 0 || strcmp(fs.f_fstypename, "zfs") == 0;
+#endif
+    struct statvfs room;
+    return !copies || (fstatvfs(fd, &room) == 0 &&
+                       static_cast<unsigned long long>(room.f_bavail) * room.f_frsize >= size + cowroom);
 }
 
 }  // namespace sys

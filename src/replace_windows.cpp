@@ -45,29 +45,6 @@ BOOL WINAPI holdinterrupt(DWORD event) {
 
 }  // namespace
 
-// The C runtime here has no mkostemp: the name is made by hand. Where the stack lies differs from
-// run to run, the time between runs; either keeps two runs from trying the same names for long.
-int createtemp(const char *target, char *name, size_t room) {
-    size_t dir = folderlength(target);
-    auto mix = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&dir) >> 4) * 2654435761u ^
-               static_cast<uint32_t>(time(nullptr));
-    for (int tries = 0; tries < 100; ++tries) {
-        char suffix[7];
-        for (char &c : suffix) {
-            mix = mix * 1103515245u + 12345u;
-            c = "abcdefghijklmnopqrstuvwxyz0123456789"[(mix >> 16) % 36];
-        }
-        suffix[6] = '\0';
-        int len = snprintf(name, room, "%.*s.%s.scatterdisk-%s", static_cast<int>(dir), target, target + dir, suffix);
-        if (len < 0 || static_cast<size_t>(len) >= room)
-            return -1;
-        int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
 // Symbolic links and junctions are reparse points here. None is followed: an output that is one is
 // refused before the rename (lookat), and the caller's streams have no names to recognise.
 named followlinks(char *, size_t) { return named::file; }
@@ -111,11 +88,81 @@ int openexisting(const char *path, bool &readable) {
 
 bool flush(int fd) { return FlushFileBuffers(handle(fd)) != 0; }
 
-// The rename itself is written through (renameover).
-bool flushfolder(const char *) { return true; }
+bool openfolder(const char *target, folder &dir) {
+    dir.fd = -1;
+    dir.name = dir.target = target;
+    dir.prefix = folderlength(target);
+    return true;
+}
 
-// Files are created by whoever writes them and take the folder's access rules.
-void givemode(int, const struct stat *) {}
+void closefolder(folder &) {}
+
+// The C runtime here has no mkostemp: the name is made by hand. Where the stack lies differs from
+// run to run, the time between runs; either keeps two runs from trying the same names for long.
+bool createtemp(const folder &dir, tempfile &tmp, bool) {
+    size_t base = dir.prefix;
+    auto mix = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&base) >> 4) * 2654435761u ^
+               static_cast<uint32_t>(time(nullptr));
+    for (int tries = 0; tries < 100; ++tries) {
+        char suffix[7];
+        for (char &c : suffix) {
+            mix = mix * 1103515245u + 12345u;
+            c = "abcdefghijklmnopqrstuvwxyz0123456789"[(mix >> 16) % 36];
+        }
+        suffix[6] = '\0';
+        int len = snprintf(tmp.name, sizeof tmp.name, "%.*s.%s.scatterdisk-%s", static_cast<int>(base), dir.target,
+                           dir.target + base, suffix);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof tmp.name)
+            return false;
+        tmp.fd = open(tmp.name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0600);
+        tmp.named = tmp.fd >= 0;
+        if (tmp.fd >= 0 || errno != EEXIST)
+            return tmp.fd >= 0;
+    }
+    return false;
+}
+
+pathkind lookat(const folder &dir) {
+    DWORD attributes = GetFileAttributesA(dir.target);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return attributes & FILE_ATTRIBUTE_REPARSE_POINT ? pathkind::link : pathkind::plain;
+    DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? pathkind::missing : pathkind::failed;
+}
+
+// An open file cannot be renamed here, so it is closed first (its data was forced before where it
+// replaces one). A plain rename() refuses to replace an existing file; MoveFileEx writes a
+// replacing rename through.
+bool publish(const folder &dir, tempfile &tmp, bool replacing) {
+    if (tmp.fd >= 0 && close(tmp.fd) != 0)
+        return false;
+    tmp.fd = -1;
+    if (MoveFileExA(tmp.name, dir.target, replacing ? MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH : 0)) {
+        tmp.named = false;
+        return true;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS)
+        errno = EEXIST;
+    return false;
+}
+
+// The rename itself was written through.
+bool flushfolder(const folder &, const tempfile &) { return true; }
+
+bool droptemp(const folder &, tempfile &tmp) {
+    bool gone = !tmp.named || discard(tmp.fd, tmp.name, tmp.known ? &tmp.id : nullptr);
+    if (!tmp.named && tmp.fd >= 0)
+        close(tmp.fd);
+    tmp.fd = -1;
+    tmp.named = !gone;
+    return gone;
+}
+
+// NTFS overwrites in place; ReFS, which may not, is not told apart here.
+bool roomproven(int, size_t) { return true; }
+
+// Files are created by whoever writes them and take the folder's inheritable access rules.
+void givemode(int, const struct stat *, const char *) {}
 
 // Windows files have no holes unless asked for; lengthening one allocates its clusters.
 reserved allocate(int fd, size_t size) {
@@ -132,10 +179,6 @@ bool setlength(int fd, long long length) { return _chsize_s(fd, length) == 0; }
 
 bool noroom(int err) { return err == ENOSPC; }
 
-// A plain rename() refuses to replace an existing file here.
-bool renameover(const char *from, const char *to, bool durable) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)) != 0;
-}
 
 // An open file cannot be removed here, so it is closed first; a second run that opens it
 // meanwhile keeps it from being removed, and so from being lost.
@@ -148,13 +191,6 @@ bool discard(int fd, const char *path, const fileid *mine) {
     return DeleteFileA(path) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-pathkind lookat(const char *path) {
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return attributes & FILE_ATTRIBUTE_REPARSE_POINT ? pathkind::link : pathkind::plain;
-    DWORD err = GetLastError();
-    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? pathkind::missing : pathkind::failed;
-}
 
 locked trylock(int fd) {
     auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));

@@ -5,7 +5,10 @@
  * before, to stand for another program acting at that moment (or a signal coming); FAIL_ERRNO=0
  * then lets the call through. With FAIL_RUN_ON naming another function, FAIL_RUN runs before the
  * first call of that one instead, and the failure stays where FAIL_CALL and FAIL_AT put it. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
- * run had no such call left to fail. The 64-bit names count as their plain ones. */
+ * run had no such call left to fail. The 64-bit names count as their plain ones, and so do the
+ * calls that name a file inside an open folder (openat as open, renameat as rename, unlinkat as
+ * unlink, fstatat as lstat). FAIL_ALSO=CALL:ERRNO fails every call of another function besides,
+ * uncounted and unlogged. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -18,7 +21,9 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 enum { pass, fail, halve };
@@ -48,7 +53,12 @@ static void runhook(const char *cmd) {
 }
 
 static int verdict(const char *fn) {
-    const char *want = getenv("FAIL_CALL"), *on = getenv("FAIL_RUN_ON");
+    const char *want = getenv("FAIL_CALL"), *on = getenv("FAIL_RUN_ON"), *also = getenv("FAIL_ALSO");
+    size_t alsolen = also != NULL && strchr(also, ':') != NULL ? (size_t)(strchr(also, ':') - also) : 0;
+    if (alsolen > 0 && strlen(fn) == alsolen && strncmp(also, fn, alsolen) == 0) {
+        errno = atoi(also + alsolen + 1);
+        return fail;
+    }
     if (on != NULL && strcmp(on, fn) == 0 && ran++ == 0 && getenv("FAIL_RUN") != NULL)
         runhook(getenv("FAIL_RUN"));
     if (want == NULL || strcmp(want, fn) != 0)
@@ -93,7 +103,16 @@ WRAP(int, lstat64, lstat, -1, (const char *p, struct stat64 *st), (p, st))
 WRAP(ssize_t, readlink, readlink, -1, (const char *p, char *to, size_t n), (p, to, n))
 WRAP(char *, realpath, realpath, NULL, (const char *p, char *to), (p, to))
 WRAP(int, rename, rename, -1, (const char *a, const char *b), (a, b))
+WRAP(int, renameat, rename, -1, (int da, const char *a, int db, const char *b), (da, a, db, b))
 WRAP(int, unlink, unlink, -1, (const char *p), (p))
+WRAP(int, unlinkat, unlink, -1, (int d, const char *p, int how), (d, p, how))
+WRAP(int, linkat, linkat, -1, (int da, const char *a, int db, const char *b, int how), (da, a, db, b, how))
+WRAP(int, fstatat, lstat, -1, (int d, const char *p, struct stat *st, int how), (d, p, st, how))
+WRAP(int, fstatat64, lstat, -1, (int d, const char *p, struct stat64 *st, int how), (d, p, st, how))
+WRAP(int, fstatfs, fstatfs, -1, (int fd, struct statfs *st), (fd, st))
+WRAP(int, fstatfs64, fstatfs, -1, (int fd, struct statfs64 *st), (fd, st))
+WRAP(int, fsetxattr, fsetxattr, -1, (int fd, const char *n, const void *v, size_t len, int how), (fd, n, v, len, how))
+WRAP(int, fremovexattr, fremovexattr, -1, (int fd, const char *n), (fd, n))
 WRAP(int, ftruncate, ftruncate, -1, (int fd, off_t n), (fd, n))
 WRAP(int, ftruncate64, ftruncate, -1, (int fd, off64_t n), (fd, n))
 WRAP(int, fchown, fchown, -1, (int fd, uid_t u, gid_t g), (fd, u, g))
@@ -126,6 +145,19 @@ WRAPALLOC(posix_fallocate64, off64_t)
     }
 WRAPOPEN(open)
 WRAPOPEN(open64)
+
+#define WRAPOPENAT(name)                                         \
+    int name(int d, const char *p, int flags, ...) {             \
+        va_list ap;                                              \
+        va_start(ap, flags);                                     \
+        mode_t mode = (flags & (O_CREAT | __O_TMPFILE)) ? va_arg(ap, mode_t) : 0; \
+        va_end(ap);                                              \
+        if (verdict("open") == fail)                             \
+            return -1;                                           \
+        return REAL(name)(d, p, flags, mode);                    \
+    }
+WRAPOPENAT(openat)
+WRAPOPENAT(openat64)
 
 /* The C library opens a temporary file by its own inner call, so the creation counts as an open here. */
 #define WRAPTEMP(name)                                           \

@@ -287,6 +287,9 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
     const std::string longname = std::string(240, 'n');
     const std::string inplace = "export L=" + longname + " && mv old.d64 $L && ";
     const std::string back = "; s=$?; mv $L old.d64; exit $s";
+    // A new output needs no name for its temporary file: where the file system refuses to link
+    // the new file in, a new output too is made in place.
+    const std::string nolink = "FAIL_ALSO=linkat:1 ";
     std::vector<outputcase> cases = {
         // Another program makes the name a link while the image is written: the link is not replaced.
         {"link made meanwhile", "env LD_PRELOAD=$FAILCALL FAIL_CALL=lstat FAIL_ERRNO=0 FAIL_RUN='mv old.d64 real.d64 && "
@@ -299,8 +302,8 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
          "-o $L" + back, 255, "", "Failed to write output file '" + longname + "'\n", oldkept},
         // Run B made the output to rewrite in place and fails; run A's finished output has taken
         // the name meanwhile, and B must not remove it.
-        {"another run's output kept", "rm old.d64 && export L=" + longname + " && env LD_PRELOAD=$FAILCALL FAIL_CALL=write "
-         "FAIL_ERRNO=28 FAIL_RUN='cp in.d64 t && mv t $L' scatterdisk -i in.d64 -o $L" + back, 255, "",
+        {"another run's output kept", "rm old.d64 && export L=" + longname + " && env LD_PRELOAD=$FAILCALL " + nolink +
+         "FAIL_CALL=write FAIL_AT=2 FAIL_ERRNO=28 FAIL_RUN='cp in.d64 t && mv t $L' scatterdisk -i in.d64 -o $L" + back, 255, "",
          "Failed to write output file '" + longname + "'\n", another},
         // Run B starts while run A is half way through its rewrite in place, and waits for it.
         {"runs in place one after the other", "cp old.d64 other.d64 && " + inplace + "env LD_PRELOAD=$FAILCALL "
@@ -315,7 +318,7 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
          "Failed to write output file '" + longname + "'\n", oldscattered},
         // Run B fills the file run A has just made; A's lock then fails, and B's output stays.
         {"a file this run made, filled by another", "cp old.d64 other.d64 && rm old.d64 && export L=" + longname +
-         " && env LD_PRELOAD=$FAILCALL FAIL_CALL=flock FAIL_ERRNO=5 FAIL_RUN='scatterdisk -i other.d64 -o $L' "
+         " && env LD_PRELOAD=$FAILCALL " + nolink + "FAIL_CALL=flock FAIL_ERRNO=5 FAIL_RUN='scatterdisk -i other.d64 -o $L' "
          "scatterdisk -i in.d64 -o $L" + back, 255, "", "Failed to open output file '" + longname + "'\n", oldscattered},
         // A link put at the name after it was followed, just before the in-place open (open #3).
         {"link made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
@@ -421,6 +424,8 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
         {"ftruncate", {"EIO"}},         {"posix_fallocate", {"EOPNOTSUPP", "ENOSPC"}},
         {"fchown", {"EPERM"}},          {"fchmod", {"EPERM"}},        {"flock", {"ENOLCK", "EIO"}},
         {"access", {"EIO"}},            {"getrlimit", {"EINVAL"}},    {"fsync", {"EIO"}},
+        {"linkat", {"EXDEV", "EPERM"}}, {"fstatfs", {"EIO"}},         {"fsetxattr", {"EPERM"}},
+        {"fremovexattr", {"EPERM"}},
     };
     // Root may write anywhere, so the in-place rewrite (no file can be made beside the output) is
     // tried as nobody. A root run that went wrong could replace the machine's own /dev/stdout, so it
@@ -568,9 +573,10 @@ TEST(AsRoot, NoRoomLeavesTheOldImageWhole) {
         {"in place on ramfs, no allocation", "ramfs ramfs", whole, noallocation, longname, 0},
     };
 #ifdef SCATTERDISK_FAILCALL
-    // A temporary file that cannot be removed would take the room the rewrite in place needs.
-    cases.push_back({"temporary file that stays", "tmpfs -o size=256k,nr_inodes=8 tmpfs", whole,
-                     "env LD_PRELOAD=$FAILCALL FAIL_CALL=unlink FAIL_TIMES=0 FAIL_ERRNO=5 scatterdisk", "old.d64", 255});
+    // A named temporary file that cannot be removed would take the room the rewrite in place
+    // needs; Linux's has no name, and is gone with its descriptor.
+    cases.push_back({"temporary file that cannot be removed", "tmpfs -o size=256k,nr_inodes=8 tmpfs", whole,
+                     "env LD_PRELOAD=$FAILCALL FAIL_CALL=unlink FAIL_TIMES=0 FAIL_ERRNO=5 scatterdisk", "old.d64", 0});
 #endif
     for (const auto &c : cases) {
         tempdir dir;
@@ -636,11 +642,13 @@ TEST(CommandLine, SignalsWaitForTheTemporaryFile) {
     GTEST_SKIP() << "the library that fails calls is not built here (a static or cross build)";
 #endif
     // The signal comes from within the run's first write, when the temporary file exists, so no
-    // timing is involved; the mode it has then is looked at too. A shell's background jobs ignore
+    // timing is involved; the mode it has then is looked at too, through the run's descriptor where
+    // the file has no name. A shell's background jobs ignore
     // SIGQUIT, so env gives it back.
     const std::string script =
         "ulimit -c 0; chmod 640 old.d64; env --default-signal=$SIG LD_PRELOAD=$FAILCALL FAIL_CALL=write FAIL_ERRNO=0 "
-        "FAIL_RUN='stat -c %a .old.d64.scatterdisk-* && kill -$SIG $PPID' scatterdisk -i in.d64 -o old.d64; "
+        "FAIL_RUN='for f in /proc/$PPID/fd/*; do case $(readlink $f) in \"$PWD\"/.old.d64.scatterdisk-*|\"$PWD/#\"*) "
+        "stat -L -c %a $f;; esac; done && kill -$SIG $PPID' scatterdisk -i in.d64 -o old.d64; "
         "echo $?; stat -c %a old.d64";
     const std::pair<const char *, int> signals[] = {{"INT", SIGINT},   {"QUIT", SIGQUIT}, {"TERM", SIGTERM},
                                                     {"HUP", SIGHUP},   {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
