@@ -362,6 +362,15 @@ TEST(AsRoot, OwnerAndGroupFollowTheOldFile) {
          "FAIL_CALL=fchown FAIL_TIMES=0 FAIL_ERRNO=1 scatterdisk -i in.d64 -o old.d64 && stat -c '%u %g %a' old.d64",
          0, "0 0 644\n", "", newwritten});
 #endif
+    // A default ACL of the folder would give the new file entries the old one never had.
+    if (haveprogram("setfacl")) {
+        cases.push_back({"a default ACL of the folder adds nothing", "chmod 640 old.d64 && setfacl -m d:u:nobody:rw . && "
+             "scatterdisk -i in.d64 -o old.d64 && getfacl -cp old.d64 | grep -c nobody; stat -c %a old.d64",
+             0, "0\n640\n", "", newwritten});
+        cases.push_back({"the old file's ACL kept", "chmod 640 old.d64 && setfacl -m u:nobody:r old.d64 && "
+             "setfacl -m d:u:daemon:rw . && scatterdisk -i in.d64 -o old.d64 && getfacl -cp old.d64 | grep -E '^user:[a-z]'",
+             0, "user:nobody:r--\n", "", newwritten});
+    }
     expectoutputs(cases);
 }
 
@@ -447,6 +456,8 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
         int flushes;         // the file and its folder after a rename; in place the file, before and after a cut
     } scenarios[] = {
         {"new output", "rm old.d64 && TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0},
+        // Where the new file cannot be linked in, a new output is made in place: nothing of it may stay.
+        {"new output in place", "rm old.d64 && FAIL_ALSO=linkat:1 TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0},
         {"replace", "TOOL -i in.d64 -o old.d64", "old.d64", imagesize, false, false, 2},
         {"same file", "TOOL -i old.d64 -o old.d64", "old.d64", imagesize, true, false, 2},
         {"symbolic link", "ln -s old.d64 link.d64 && TOOL -i in.d64 -o link.d64", "old.d64", imagesize, false, false, 2},
@@ -593,6 +604,45 @@ TEST(AsRoot, NoRoomLeavesTheOldImageWhole) {
         disk now = readfile(dir.file("old.d64"));
         EXPECT_TRUE(now == (c.status == 0 ? scrambled(readfile(dir.file("in.d64"))) : readfile(dir.file("kept.d64"))))
             << c.name;
+    }
+}
+
+TEST(AsRoot, NearlyFullCopyOnWriteKeepsTheOldImage) {
+    // btrfs writes every block anew, so the room an in-place rewrite secured first is not there
+    // when it overwrites: with too little free room the run must refuse before it writes, and the
+    // old image must be whole, also once the file system is mounted again.
+    if (!root)
+        GTEST_SKIP() << "needs root to mount file systems";
+    if (!haveprogram("mkfs.btrfs"))
+        GTEST_SKIP() << "mkfs.btrfs is missing (btrfs-progs)";
+    const std::string script =
+        "unshare -m sh -ec 'truncate -s 128M fs.img && mkfs.btrfs -q --mixed fs.img >/dev/null && mkdir m && "
+        "mount -o loop fs.img m && cp old.d64 \"m/$OUT\" && head -c $FREE /dev/urandom > m/pad && sync && "
+        "{ dd if=/dev/zero of=m/fill bs=4k 2>/dev/null || :; } && sync && rm m/pad && sync && s=0 && "
+        "{ scatterdisk -i in.d64 -o \"m/$OUT\" || s=$?; } && umount m && mount -o loop fs.img m && "
+        "cp \"m/$OUT\" now.d64 && umount m && exit $s'";
+    const std::string longname(240, 'n');
+    struct {
+        const char *free;
+        std::string out;
+        int status;
+    } cases[] = {
+        {"64K", "old.d64", 255}, {"64K", longname, 255}, {"150K", "old.d64", 255},
+        {"150K", longname, 255}, {"1M", "old.d64", 255}, {"20M", longname, 0},
+    };
+    for (const auto &c : cases) {
+        tempdir dir;
+        std::vector<place> firsts;
+        disk old = randomchains(5, 4, firsts);
+        writefile(dir.file("in.d64"), chaineddisk());
+        writefile(dir.file("old.d64"), old);
+        runresult r = runscript(dir, script, {{"FREE", c.free}, {"OUT", c.out}});
+        std::string what = std::string(c.free) + " free, a name of " + std::to_string(c.out.size());
+        if (r.status != 0 && r.status != 255 && r.err.find("loop") != std::string::npos)
+            GTEST_SKIP() << "no loop device here: " << r.err;
+        EXPECT_EQ(r.status, c.status) << what << ": " << r.err;
+        EXPECT_EQ(r.err, c.status == 0 ? "" : "Failed to write output file 'm/" + c.out + "'\n") << what;
+        EXPECT_TRUE(readfile(dir.file("now.d64")) == (c.status == 0 ? scrambled(chaineddisk()) : old)) << what;
     }
 }
 
