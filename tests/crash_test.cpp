@@ -406,6 +406,12 @@ TEST(AsRoot, CrashStatesHoldTheOldImageOrTheNewOne) {
                     reinterpret_cast<const char *>(readfile(dir.file("list")).data()), readfile(dir.file("list")).size());
                 bool temp = listing.find(".scatterdisk-") != std::string::npos;
                 left += temp;
+                // A new output's file never has a name of its own, nor does an in-place run make one;
+                // replacing, it has one for the moment before the rename.
+                if (temp && ((!c.hasold && !c.fromanother) || c.inplace)) {
+                    ++failures;
+                    ADD_FAILURE() << rebuild << ": a temporary file is left";
+                }
                 ++seen[std::string(after ? "after exit: " : "before exit: ") + holdsname(h)];
                 if (allowed.count(h) == 0) {
                     ++failures;
