@@ -82,9 +82,13 @@ void copyacl(int fd, const char *oldpath) {
 #endif
 }
 
-// A new random suffix for a temporary file's name, from the system's entropy where it gives it.
+// A new random suffix for a temporary file's name, from the system's entropy where it gives it,
+// else from the time and the process (a function's static would bring the C++ runtime's guard).
+uint32_t mix;
+
 void suffix(char out[7]) {
-    static uint32_t mix = static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid()) * 2654435761u;
+    if (mix == 0)
+        mix = static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid()) * 2654435761u;
     unsigned char bytes[6];
     if (getentropy(bytes, sizeof bytes) != 0)
         for (unsigned char &b : bytes)
