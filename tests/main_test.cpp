@@ -334,6 +334,11 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
         {"pipe made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
          "FAIL_RUN='mv $L real.d64 && mkfifo $L' timeout 20 scatterdisk -i in.d64 -o $L; s=$?; test -p $L && rm $L && "
          "mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file '" + longname + "'\n", oldkept},
+        // The output's folder is moved away and a link to another put in its place while the image
+        // is written: the new image goes into the folder the run opened, nothing into the other.
+        {"folder swapped for a link meanwhile", "mkdir d && mv old.d64 d/ && mkdir elsewhere && env LD_PRELOAD=$FAILCALL "
+         "FAIL_CALL=fchmod FAIL_ERRNO=0 FAIL_RUN='mv d moved && ln -s elsewhere d' scatterdisk -i in.d64 -o d/old.d64 && "
+         "ls -A elsewhere | wc -l && mv moved/old.d64 old.d64", 0, "0\n", "", newwritten},
         // Under nohup a hang-up is ignored, and must not end the wait for another run's lock.
         {"hang-up under nohup while waiting for the lock", inplace + "trap '' HUP; env LD_PRELOAD=$FAILCALL "
          "FAIL_CALL=flock FAIL_ERRNO=0 FAIL_RUN='flock $L sleep 0.3 & sleep 0.1; kill -HUP $PPID' scatterdisk -i "
