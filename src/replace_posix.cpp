@@ -63,7 +63,6 @@ bool known(const struct stat &st, fileid &id) {
     return true;
 }
 
-
 // Linux gives a file made in a folder with a default ACL an access ACL of its own, which may name
 // users the old file never let in: the new file gets the old one's ACL, or none. The mode set
 // after it narrows the ACL's mask as it narrows the group bits. Elsewhere (macOS's inherited
@@ -75,7 +74,7 @@ void copyacl(int fd, const char *oldpath) {
     ssize_t n = getxattr(oldpath, access, acl, sizeof acl);
     if (n > 0)
         [[maybe_unused]] int given = fsetxattr(fd, access, acl, static_cast<size_t>(n), 0);
-    else if (n < 0 && errno == ENODATA)
+    else if (n < 0 && (errno == ENODATA || errno == ERANGE))  // none, or too long to copy: the mode alone
         [[maybe_unused]] int dropped = fremovexattr(fd, access);
 #else
     (void)fd, (void)oldpath;
