@@ -402,8 +402,8 @@ TEST(AsRoot, CrashStatesHoldTheOldImageOrTheNewOne) {
                     allowed.insert(holds::empty);
                     allowed.insert(holds::zeros);
                 }
-                std::string listing = readfile(dir.file("list")).empty() ? "" : std::string(
-                    reinterpret_cast<const char *>(readfile(dir.file("list")).data()), readfile(dir.file("list")).size());
+                disk list = readfile(dir.file("list"));
+                std::string listing(list.begin(), list.end());
                 bool temp = listing.find(".scatterdisk-") != std::string::npos;
                 left += temp;
                 // A new output's file never has a name of its own, nor does an in-place run make one;
