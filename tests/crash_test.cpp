@@ -23,6 +23,9 @@
 
 namespace {
 
+// Only where the recorder and the failed-call library are built (native Linux builds).
+#if defined(SCATTERDISK_RECORDER) && defined(SCATTERDISK_FAILCALL)
+
 struct record {
     char type;  // 'W' a write, 'F' a flush, 'M' a mark
     uint64_t off;
@@ -298,6 +301,8 @@ runresult shell(const tempdir &dir, const std::string &script, const std::vector
         set += name + "=" + shellquote(value) + "; export " + name + "; ";
     return run("cd " + shellquote(dir.path) + " && " + set + "(" + script + ")");
 }
+
+#endif
 
 TEST(AsRoot, CrashStatesHoldTheOldImageOrTheNewOne) {
 #if !defined(SCATTERDISK_RECORDER) || !defined(SCATTERDISK_FAILCALL)
