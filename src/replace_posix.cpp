@@ -350,6 +350,8 @@ bool createtemp(const folder &dir, tempfile &tmp, bool replacing) {
         if (tmp.fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOTDIR))
             return tmp.fd >= 0;
     }
+#else
+    (void)replacing;  // the named file is made before anything is written, and refused there
 #endif
     for (int tries = 0; tries < 100; ++tries) {
         if (!nametemp(dir, tmp))
