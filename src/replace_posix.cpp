@@ -6,11 +6,16 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
-#ifdef __linux__
-#include <sys/vfs.h>
-#include <sys/xattr.h>
-#else
+// The BSDs and macOS name a file system's kind in statfs's f_fstypename; Linux (and the C
+// libraries built like its) by a number in f_type.
+#if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || defined(__DragonFly__)
 #include <sys/mount.h>
+#define SCATTERDISK_FSTYPENAME 1
+#else
+#include <sys/vfs.h>
+#endif
+#ifdef __linux__
+#include <sys/xattr.h>
 #endif
 #ifdef __APPLE__
 #include <sys/random.h>
@@ -419,7 +424,7 @@ bool roomproven(int fd, size_t size) {
     struct statfs fs;
     if (fstatfs(fd, &fs) != 0)
         return false;
-#ifdef __linux__
+#ifndef SCATTERDISK_FSTYPENAME
     const unsigned long long cow[] = {0x9123683eu /* btrfs */, 0x2fc12fc1u /* zfs */, 0xca451a4eu /* bcachefs */,
                                       0x3434u /* nilfs2 */};
     bool copies = false;
