@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the ready-made files of a release into dist/, one archive a platform, each holding the
-# binary, LICENSE, README.md and the manual page, and SHA256SUMS over them:
+# binary, LICENSE, README.md with the docs/ it links to, and the manual page, and SHA256SUMS over them:
 #   scatterdisk-VERSION-x86_64-linux.tar.gz, -aarch64-linux.tar.gz   static, against musl: any Linux
 #   scatterdisk-VERSION-x86_64-macos.tar.gz, -arm64-macos.tar.gz     macOS 11.0 and later
 #   scatterdisk-VERSION-x86_64-windows.zip                           mingw-w64, static
@@ -54,7 +54,10 @@ for pair in x86_64-linux:zig-x86_64-linux-musl aarch64-linux:zig-aarch64-linux-m
     bin=scatterdisk
     [ "$name" = x86_64-windows ] && bin=scatterdisk.exe
     cp "$build/$bin" LICENSE README.md man/scatterdisk.1 "$stage/"
-    touch -d "@$stamp" "$stage" "$stage"/*
+    # The README's links lead into docs/.
+    mkdir "$stage/docs"
+    cp docs/*.md docs/*.png "$stage/docs/"
+    touch -d "@$stamp" "$stage" "$stage"/* "$stage"/docs/*
     archive=$stage.tar.gz
     [ "$name" = x86_64-windows ] && archive=$stage.zip
     if ! pack "scatterdisk-$version-$name" "$archive" || [ ! -s "$archive" ]; then
