@@ -30,6 +30,25 @@ constexpr size_t blockslow = 30, blockshigh = 31;  // the file's size in sectors
 
 constexpr uint8_t typemask = 7;
 enum filetypes : uint8_t { del = 0, seq = 1, prg = 2, usr = 3, rel = 4 };
+
+/// The types a listing names, by the type byte's low three bits; 5 to 7 name none.
+constexpr const char *typenames[typemask + 1] = {"DEL", "SEQ", "PRG", "USR", "REL", "???", "???", "???"};
+
+/// True for the entries read as files, whose sectors the tool knows (SEQ, PRG, USR, REL); what
+/// other entries point at is some other program's business.
+constexpr bool isfiletype(uint8_t typebyte) {
+    uint8_t type = typebyte & typemask;
+    return type >= seq && type <= rel;
+}
+static_assert(!isfiletype(0x80) && isfiletype(0x82) && isfiletype(0x44) && !isfiletype(0x85), "DEL and types past REL are no files");
+
+/// The type byte's flags a listing shows: clear bit 7 is a file never closed ("*PRG"), bit 6 a
+/// locked one ("PRG<").
+constexpr uint8_t closedflag = 0x80, lockedflag = 0x40;
+
+/// What a listing heads the disk with, from the BAM sector: the disk name (16 bytes, padded with
+/// 0xa0), and 5 bytes from the disk ID: the ID, a padding byte and the DOS type ("ID 2A").
+constexpr size_t diskname = 0x90, diskid = 0xa2, diskidsize = 5;
 constexpr uint8_t geosvlir = 1;
 
 /// Per track, the BAM holds a count of free sectors at byte 4 * track and a bitmap after it.

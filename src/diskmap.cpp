@@ -1,10 +1,9 @@
 #include "diskmap.h"
 
-#include <array>
 #include <cstring>
 
 #include "directory.h"
-#include "pickable.h"
+#include "readsame.h"
 
 int32_t listfiles(listedfile files[maxentries]) {
     int32_t n = 0;
@@ -39,34 +38,12 @@ void mapfiles(const listedfile *files, int32_t count, int16_t owner[numsectors],
 }
 
 void mapkinds(uint8_t kind[numsectors]) {
-    findpickable();
-    foreachsector([kind](int32_t t, int32_t s) {
+    uint32_t moving[d64::tracktable];
+    findmoving(moving);
+    foreachsector([kind, &moving](int32_t t, int32_t s) {
         kind[sectorindex(t, s)] = t == dirtrack   ? directorysector
                                   : bamfree(t, s) ? freesector
-                                  : (picktargets[t] >> s & 1u) != 0 ? movable
+                                  : (moving[t] >> s & 1u) != 0 ? movable
                                                                     : staysput;
     });
-}
-
-bool readssame(const uint8_t *before, uint8_t track, uint8_t sector) {
-    // The chain as it was, then the one there now, sector by sector against it: the same data, the
-    // same length and the same ending (for the last sector, its count of bytes used).
-    std::array<const uint8_t *, numsectors> was{};
-    size_t len = 0;
-    chainend ended = walkchain(before, track, sector, [&](int32_t, int32_t, const uint8_t *p) {
-        was[len++] = p;
-        return true;
-    });
-    size_t k = 0;
-    const uint8_t *last = nullptr;
-    chainend now = walkchain(image, track, sector, [&](int32_t, int32_t, const uint8_t *p) {
-        if (k == len || memcmp(was[k] + 2, p + 2, sectorsize - 2) != 0)
-            return false;
-        last = p;
-        ++k;
-        return true;
-    });
-    if (now != ended || k != len)
-        return false;
-    return ended != chainend::last || last[d64::linksector] == was[len - 1][d64::linksector];
 }

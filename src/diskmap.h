@@ -1,6 +1,5 @@
 // What a person is shown of the disk in `image`: the files its directory lists, which of them
-// holds each sector and where along its chain, what the scatter may move, and whether a file
-// reads the same as it did.
+// holds each sector and where along its chain, and what the scatter may move.
 #pragma once
 
 #include <cstdint>
@@ -28,9 +27,5 @@ void mapfiles(const listedfile *files, int32_t count, int16_t owner[numsectors],
 enum sectorkind : uint8_t { freesector, directorysector, movable, staysput };
 
 /// For each sector in file order: free in the BAM, on the directory track, or in use and one the
-/// scatter may move or not. Runs the scatter's own decision (findpickable).
+/// scatter may move (the target of a pickable link) or not. Runs findpickable().
 void mapkinds(uint8_t kind[numsectors]);
-
-/// True when the chain from (track, sector) reads the same in `before` as in `image`: the same
-/// data bytes sector by sector, ending the same way, with the same count of bytes used at its end.
-bool readssame(const uint8_t *before, uint8_t track, uint8_t sector);

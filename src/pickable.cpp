@@ -40,9 +40,9 @@ void markpair(sectorflags &named, int32_t track, int32_t sector) {
 // What one directory entry points at by track and sector rather than by a link.
 void markentry(sectorflags &named, const uint8_t *entry) {
     using namespace d64;
-    uint8_t type = entry[filetype] & typemask;
-    if (type < seq || type > rel)
+    if (!isfiletype(entry[filetype]))
         return;
+    uint8_t type = entry[filetype] & typemask;
     markpair(named, entry[firsttrack], entry[firstsector]);
     if (type == rel) {
         // A REL file's side sectors list its data sectors: the whole file stays where it is.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "readsame.h"
 #include "testdisk.h"
 
 namespace {

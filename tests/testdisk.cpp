@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "image.h"
+#include "readsame.h"
 #include "scrambler.h"
 
 size_t sectoroffset(place p) {
@@ -158,8 +159,15 @@ std::vector<place> followchain(const disk &d, place first) {
 
 disk scrambled(const disk &d) {
     std::copy(d.begin(), d.end(), image);
+    uint32_t moving[d64::tracktable];
+    findmoving(moving);
     resetrandom();
     scrambleimage();
+    // Every scatter a test makes is held to the whole promise, whatever else the test looks at.
+    samecheck c = checkscatter(d.data(), moving, nullptr);
+    if (c.found != differs::nothing)
+        throw std::runtime_error("the scatter changed what the chain from " + std::to_string(c.track) + "/" +
+                                 std::to_string(c.sector) + " reads, at block " + std::to_string(c.block));
     return disk(image, image + imagesize);
 }
 
