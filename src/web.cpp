@@ -1,12 +1,15 @@
 // The browser page's way into the core: the page hands over a file's bytes and name, and reads
-// back the scattered image and what to show of it. Built for WebAssembly alone; every function
-// here is one the page calls.
+// back the scattered image and what to show of it. Built for WebAssembly, and natively for the
+// tests and the fuzz target; web.h says what each function gives.
 #include <cstdio>
 #include <cstring>
 
 #include "diskmap.h"
+#include "directory.h"
 #include "image.h"
+#include "readsame.h"
 #include "scrambler.h"
+#include "web.h"
 
 namespace {
 
@@ -16,26 +19,28 @@ char message[sizeof name + 64];
 listedfile files[maxentries];
 int32_t count;
 int16_t owners[2][numsectors], steps[2][numsectors];  // before and after the scatter
+int16_t origin[numsectors];
 uint8_t kinds[numsectors];
 uint8_t same[maxentries];
+
+// What the page says of the scatter as a whole, in this order (web_verdict).
+enum verdictfield { found, chains, track, sector, block, attrack, atsector, moved, inuse, maymove, fields };
+int32_t verdict[fields];
+
+constexpr const char *kindnames[] = {"free", "dir", "moves", "stays"};
+static_assert(sizeof kindnames / sizeof kindnames[0] == staysput + 1, "a name for every sector kind");
 
 }  // namespace
 
 extern "C" {
 
-/// The geometry, for the page's maps: an image's length and a track's sectors (0 past the disk).
 int32_t web_imagesize() { return imagesize; }
 int32_t web_sectors(int32_t track) { return track >= 1 && track <= numtracks ? tracksecs[static_cast<size_t>(track)] : 0; }
 
-/// Where the page puts the first bytes of the file (an image's worth at most).
 uint8_t *web_input() { return input; }
 
-/// Where the page puts the file's name, UTF-8 and NUL-terminated: 1023 bytes at most.
 char *web_name() { return name; }
 
-/// Scatters the disk the page put in, `length` being the whole file's: 0, or -1 with the tool's
-/// own message in web_message(). Each disk starts the generator afresh, as a run of the tool does,
-/// so the page writes the tool's bytes.
 int web_scatter(uint32_t length) {
     if (length != static_cast<uint32_t>(imagesize)) {
         snprintf(message, sizeof message, lengthmessage, name, imagesize);
@@ -45,33 +50,62 @@ int web_scatter(uint32_t length) {
     count = listfiles(files);
     mapfiles(files, count, owners[0], steps[0]);
     mapkinds(kinds);
+    uint32_t moving[d64::tracktable];
+    findmoving(moving);
     resetrandom();
     scrambleimage();
     mapfiles(files, count, owners[1], steps[1]);
     for (int32_t f = 0; f < count; ++f)
         same[f] = readssame(input, files[f].track, files[f].sector);
+    samecheck c = checkscatter(input, moving, origin);
+    verdict[found] = static_cast<int32_t>(c.found);
+    verdict[chains] = c.chains, verdict[track] = c.track, verdict[sector] = c.sector, verdict[block] = c.block;
+    verdict[attrack] = c.attrack, verdict[atsector] = c.atsector;
+    verdict[moved] = verdict[inuse] = verdict[maymove] = 0;
+    foreachsector([](int32_t t, int32_t s) {
+        size_t i = sectorindex(t, s);
+        const uint8_t *was = input + i * sectorsize;
+        // Content no chain traces (never so after a sound scatter) counts as moved where it differs.
+        bool changed = origin[i] >= 0 ? static_cast<size_t>(origin[i]) != i
+                                      : memcmp(was + 2, image + i * sectorsize + 2, sectorsize - 2) != 0;
+        verdict[moved] += changed;
+        verdict[inuse] += kinds[i] == movable || kinds[i] == staysput;
+        verdict[maymove] += kinds[i] == movable;
+    });
     return 0;
 }
 
-/// The refusal's text, as the tool prints it.
 const char *web_message() { return message; }
 
-/// The scattered image, to download.
 const uint8_t *web_output() { return image; }
 
-/// How many files the directory lists, and each one's type byte, 16-byte PETSCII name, size in
-/// blocks as listed, and whether it reads the same after the scatter.
 int32_t web_count() { return count; }
 int32_t web_type(int32_t f) { return files[f].type; }
 const uint8_t *web_filename(int32_t f) { return files[f].name; }
 int32_t web_blocks(int32_t f) { return files[f].blocks; }
 int32_t web_same(int32_t f) { return same[f]; }
 
-/// Per sector in file order, before (0) or after (1) the scatter: 1 + the file holding it or 0,
-/// and its place along that file's chain.
+const char *web_typename(int32_t type) { return d64::typenames[type & d64::typemask]; }
+int32_t web_isfile(int32_t type) { return d64::isfiletype(static_cast<uint8_t>(type)); }
+
+const uint8_t *web_diskname() { return input + trackoffs[dirtrack] + d64::diskname; }
+const uint8_t *web_diskid() { return input + trackoffs[dirtrack] + d64::diskid; }
+int32_t web_blocksfree() {
+    int32_t n = 0;
+    for (int32_t t = 1; t <= numtracks; ++t)
+        n += t == dirtrack ? 0 : input[static_cast<size_t>(trackoffs[dirtrack]) + d64::freecountfor(t)];
+    return n;
+}
+
 const int16_t *web_owners(int32_t after) { return owners[after != 0]; }
 const int16_t *web_steps(int32_t after) { return steps[after != 0]; }
 
-/// Per sector in file order: free, directory track, may move, or stays put (sectorkind).
+const int16_t *web_origin() { return origin; }
+
 const uint8_t *web_kinds() { return kinds; }
+const char *web_kindname(int32_t k) {
+    return k >= 0 && k < static_cast<int32_t>(sizeof kindnames / sizeof kindnames[0]) ? kindnames[k] : nullptr;
+}
+
+const int32_t *web_verdict() { return verdict; }
 }

@@ -12,43 +12,6 @@ namespace {
 
 using namespace d64;
 
-// A disk with one of each thing a reader may start from: "MAIN", a PRG from 1/0 through 1/9; a
-// GEOS VLIR file whose index block at 3/0 lists records 3/1 -> 3/2 -> 3/3 and 5/0 -> 5/1, its info
-// block at 3/10; a REL file 7/0 -> 7/1 -> 7/2 with its side sector at 8/0. Every other sector is
-// in use and holds a chain of one. Bytes 200 and 201 of each sector name its own place.
-disk storydisk() {
-    disk d(imagesize, 0);
-    for (place p : chainablesectors())
-        if (!(p == place{3, 0})) {
-            d[sectoroffset(p) + 200] = static_cast<uint8_t>(p.track);
-            d[sectoroffset(p) + 201] = static_cast<uint8_t>(p.sector);
-        }
-    for (int32_t s = 0; s < 9; ++s)
-        pointat(d, {1, s}, {1, s + 1});
-    d[sectoroffset({1, 9}) + 1] = 202;
-    uint8_t *e = direntry(d, 0, closed | prg, {1, 0});
-    std::copy_n("MAIN", 4, e + filename);
-    e = direntry(d, 1, closed | usr, {3, 0});
-    std::copy_n("VLIR", 4, e + filename);
-    e[sidetrack] = 3, e[sidesector] = 10, e[geosstructure] = geosvlir, e[geostype] = 6;
-    pointat(d, {3, 0}, {0, 0xff});
-    uint8_t *index = &d[sectoroffset({3, 0})];
-    index[2] = 3, index[3] = 1, index[4] = 5, index[5] = 0;
-    pointat(d, {3, 1}, {3, 2});
-    pointat(d, {3, 2}, {3, 3});
-    pointat(d, {5, 0}, {5, 1});
-    e = direntry(d, 2, closed | rel, {7, 0});
-    std::copy_n("RECORDS", 7, e + filename);
-    e[sidetrack] = 8, e[sidesector] = 0, e[recordlength] = 10;
-    pointat(d, {7, 0}, {7, 1});
-    pointat(d, {7, 1}, {7, 2});
-    uint8_t *side = &d[sectoroffset({8, 0})];
-    side[3] = 10;
-    for (int32_t k = 0; k < 3; ++k)
-        side[16 + 2 * k] = 7, side[17 + 2 * k] = static_cast<uint8_t>(k);
-    return d;
-}
-
 uint8_t &byteat(disk &d, place p, size_t offset) { return d[sectoroffset(p) + offset]; }
 
 TEST(CheckScatter, NamesTheFirstPlaceADamagedOutputDiffers) {
