@@ -22,6 +22,7 @@ int16_t owners[2][numsectors], steps[2][numsectors];  // before and after the sc
 int16_t origin[numsectors];
 uint8_t kinds[numsectors];
 uint8_t same[maxentries];
+char typelabel[6];
 
 // What the page says of the scatter as a whole, in this order (web_verdict).
 enum verdictfield { found, chains, track, sector, block, attrack, atsector, moved, inuse, maymove, fields };
@@ -85,7 +86,12 @@ const uint8_t *web_filename(int32_t f) { return files[f].name; }
 int32_t web_blocks(int32_t f) { return files[f].blocks; }
 int32_t web_same(int32_t f) { return same[f]; }
 
-const char *web_typename(int32_t type) { return d64::typenames[type & d64::typemask]; }
+const char *web_typename(int32_t type) {
+    // As the drive lists it: a splat for a file never closed, a lock mark after a locked one.
+    snprintf(typelabel, sizeof typelabel, "%c%s%c", (type & d64::closedflag) != 0 ? ' ' : '*',
+             d64::typenames[type & d64::typemask], (type & d64::lockedflag) != 0 ? '<' : ' ');
+    return typelabel;
+}
 int32_t web_isfile(int32_t type) { return d64::isfiletype(static_cast<uint8_t>(type)); }
 
 const uint8_t *web_diskname() { return input + trackoffs[dirtrack] + d64::diskname; }

@@ -34,8 +34,9 @@ const uint8_t *web_filename(int32_t f);
 int32_t web_blocks(int32_t f);
 int32_t web_same(int32_t f);
 
-/// What a listing calls a type byte (its low three bits), and whether the tool reads such an
-/// entry as a file; other entries may point anywhere, into files too, and are not judged.
+/// How a listing shows a type byte, in 5 characters (" PRG ", "*SEQ<": never closed, locked),
+/// and whether the tool reads such an entry as a file; other entries may point anywhere, into
+/// files too, and are not judged.
 const char *web_typename(int32_t type);
 int32_t web_isfile(int32_t type);
 

@@ -66,7 +66,7 @@ TEST(PageEntry, ListsTheDirectoryAsTheDriveDoes) {
     std::copy_n("AB\xa0" "2A", 5, bam + diskid);
     bam[freecountfor(1)] = 3, bam[freecountfor(dirtrack)] = 17, bam[freecountfor(35)] = 250;
     direntry(d, 3, closed | del, {1, 5});
-    direntry(d, 4, 0x05, {1, 6});
+    direntry(d, 4, lockedflag | 0x05, {1, 6});
     std::copy(d.begin(), d.end(), web_input());
     ASSERT_EQ(web_scatter(imagesize), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(web_diskname()), 5), "STORY");
@@ -77,7 +77,8 @@ TEST(PageEntry, ListsTheDirectoryAsTheDriveDoes) {
     struct {
         const char *name, *type;
         bool file;
-    } want[] = {{"MAIN", "PRG", true}, {"VLIR", "USR", true}, {"RECORDS", "REL", true}, {"", "DEL", false}, {"", "???", false}};
+    } want[] = {{"MAIN", " PRG ", true}, {"VLIR", " USR ", true}, {"RECORDS", " REL ", true}, {"", " DEL ", false},
+                {"", "*?\?\?<", false}};
     ASSERT_EQ(web_count(), 5);
     for (int32_t f = 0; f < 5; ++f) {
         const auto &w = want[f];
