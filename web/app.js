@@ -159,7 +159,7 @@ async function take(items) {
     try {
       bytes = new Uint8Array(await file.slice(0, imagesize).arrayBuffer());
     } catch (e) {
-      alerts.push(`Could not read '${file.name}' (${e.name || e}): choose it again.`);
+      alerts.push(`Could not read '${file.name}': a folder, or a file moved or changed since it was chosen (${e.name || e}).`);
       continue;
     }
     const r = scatter(m, file, bytes);
@@ -176,7 +176,8 @@ async function take(items) {
   }
   const refused = items.length - results.length;
   $('status').textContent = results.length === 1 && !refused ? `${heading(results[0])}. ${verdict(results[0])}`
-    : `${count(results.length, 'disk')} scattered` + (refused ? `, ${refused} not taken.` : '.');
+    : results.length ? `${count(results.length, 'disk')} scattered` + (refused ? `, ${refused} not taken.` : '.')
+    : 'Nothing was scattered.';
 }
 
 // ---- what is said of a scatter ----
