@@ -39,9 +39,11 @@ before(async () => {
   writeFileSync(join(work, 'refused-short.d64'), sample.subarray(0, 1000));
   writeFileSync(join(work, 'refused-errors.d64'), Buffer.concat([sample, Buffer.alloc(683, 1)]));
   writeFileSync(join(work, 'refused-forty.D64'), Buffer.alloc(196608));
+  // The page, and at /broken the page with a core that cannot start (its WebAssembly spoilt).
   server = http.createServer((req, res) => {
-    res.writeHead(req.url === '/' ? 200 : 404, { 'content-type': 'text/html; charset=utf-8' });
-    res.end(req.url === '/' ? readFileSync(html) : '');
+    const page = { '/': () => readFileSync(html), '/broken': () => readFileSync(html, 'utf8').replace('base64,AGFzbQ', 'base64,AAAAAA') }[req.url];
+    res.writeHead(page ? 200 : 404, { 'content-type': 'text/html; charset=utf-8' });
+    res.end(page ? page() : '');
   });
   await new Promise((done) => server.listen(0, '127.0.0.1', done));
   served = `http://127.0.0.1:${server.address().port}/`;
@@ -276,5 +278,17 @@ test(`in ${kind}, several disks are each scattered, the same file is read again,
     rmSync(folder, { recursive: true });
   }
   assert.deepEqual(seen.errors, []);
+  await page.close();
+});
+
+for (const kind of Object.keys(browsers))
+test(`in ${kind}, a core that cannot start is said so`, { skip: !browsers[kind] && `${kind} is not installed` }, async () => {
+  const { page } = await open(running[kind], served + 'broken');
+  await page.waitForFunction(() => document.getElementById('alert').textContent);
+  await choose(page, join(work, 'sample.d64'));
+  const got = await shown(page);
+  assert.match(got.alert, /^The page's scatter code did not start \(.+\): reload the page to try again\.$/);
+  assert.equal(got.offered, false);
+  assert.equal(await page.$eval('#status', (e) => e.textContent), 'Nothing was scattered.');
   await page.close();
 });
