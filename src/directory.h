@@ -25,3 +25,25 @@ template <class F> void foreachentry(F visit) {
         return true;
     });
 }
+
+/// Calls visit(track, sector, wholechain) for each place a file's directory entry names by number
+/// rather than by a link, in `disk`: its first sector; for REL, the chains of its data and of its
+/// side sectors, which list the data sectors by number (wholechain); for GEOS, the info block and,
+/// for VLIR, the first sector of every record in the index block. Entries of no file type name none.
+template <class F> void foreachnamed(const uint8_t *disk, const uint8_t *entry, F visit) {
+    using namespace d64;
+    if (!isfiletype(entry[filetype]))
+        return;
+    uint8_t type = entry[filetype] & typemask;
+    visit(entry[firsttrack], entry[firstsector], type == rel);
+    if (type == rel) {
+        visit(entry[sidetrack], entry[sidesector], true);
+    } else if (entry[geostype] != 0) {
+        visit(entry[sidetrack], entry[sidesector], false);
+        if (entry[geosstructure] == geosvlir && namessector(entry[firsttrack], entry[firstsector])) {
+            const uint8_t *index = disk + sectorindex(entry[firsttrack], entry[firstsector]) * sectorsize;
+            for (int32_t i = 2; i < sectorsize; i += 2)
+                visit(index[i], index[i + 1], false);
+        }
+    }
+}

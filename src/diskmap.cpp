@@ -16,6 +16,7 @@ int32_t listfiles(listedfile files[maxentries]) {
         f.track = entry[d64::firsttrack];
         f.sector = entry[d64::firstsector];
         f.blocks = static_cast<uint16_t>(entry[d64::blockslow] | entry[d64::blockshigh] << 8);
+        memcpy(f.entry, entry, sizeof f.entry);
     });
     return n;
 }

@@ -15,6 +15,7 @@ struct listedfile {
     uint8_t name[16];  // PETSCII, padded with 0xa0
     uint8_t track, sector;  // where its chain starts
     uint16_t blocks;
+    uint8_t entry[d64::entrysize];  // the whole entry, for what else it names
 };
 
 /// Fills `files` with the entries whose type byte is not 0, in directory order; returns how many.

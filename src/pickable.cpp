@@ -22,7 +22,6 @@ constexpr std::array<int32_t, 256> targetsecs = maketargetsecs();
 
 using sectorflags = std::array<bool, numsectors>;
 
-
 // Marks the sectors of the chain from (track, sector), each once, for as long as links name real
 // sectors; what other chains marked does not cut this one short.
 void markchain(sectorflags &named, int32_t track, int32_t sector) {
@@ -32,37 +31,18 @@ void markchain(sectorflags &named, int32_t track, int32_t sector) {
     });
 }
 
-void markpair(sectorflags &named, int32_t track, int32_t sector) {
-    if (namessector(track, sector))
-        named[sectorindex(track, sector)] = true;
-}
-
-// What one directory entry points at by track and sector rather than by a link.
-void markentry(sectorflags &named, const uint8_t *entry) {
-    using namespace d64;
-    if (!isfiletype(entry[filetype]))
-        return;
-    uint8_t type = entry[filetype] & typemask;
-    markpair(named, entry[firsttrack], entry[firstsector]);
-    if (type == rel) {
-        // A REL file's side sectors list its data sectors: the whole file stays where it is.
-        markchain(named, entry[firsttrack], entry[firstsector]);
-        markchain(named, entry[sidetrack], entry[sidesector]);
-    } else if (entry[geostype] != 0) {
-        // GEOS: the info block, and for VLIR the first sector of every record in the index block.
-        markpair(named, entry[sidetrack], entry[sidesector]);
-        if (entry[geosstructure] == geosvlir && namessector(entry[firsttrack], entry[firstsector])) {
-            const uint8_t *index = getptr(entry[firsttrack], entry[firstsector]);
-            for (int32_t i = 2; i < sectorsize; i += 2)
-                markpair(named, index[i], index[i + 1]);
-        }
-    }
-}
-
 // Sectors the directory names.
 sectorflags directorynamed() {
     sectorflags named{};
-    foreachentry([&named](const uint8_t *entry) { markentry(named, entry); });
+    // A REL file's side sectors list its data sectors: the whole file stays where it is.
+    foreachentry([&named](const uint8_t *entry) {
+        foreachnamed(image, entry, [&named](int32_t track, int32_t sector, bool wholechain) {
+            if (wholechain)
+                markchain(named, track, sector);
+            else if (namessector(track, sector))
+                named[sectorindex(track, sector)] = true;
+        });
+    });
     return named;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "chain.h"
+#include "directory.h"
 #include "pickable.h"
 
 namespace {
@@ -88,4 +89,12 @@ samecheck checkscatter(const uint8_t *before, const uint32_t moving[d64::trackta
 
 bool readssame(const uint8_t *before, uint8_t track, uint8_t sector) {
     return comparechain(before, track, sector, nullptr).found == differs::nothing;
+}
+
+bool entryreadssame(const uint8_t *before, const uint8_t *entry) {
+    bool same = true;
+    foreachnamed(before, entry, [&](int32_t track, int32_t sector, bool) {
+        same = same && comparechain(before, track, sector, nullptr).found == differs::nothing;
+    });
+    return same;
 }

@@ -35,3 +35,7 @@ samecheck checkscatter(const uint8_t *before, const uint32_t moving[d64::trackta
 /// True when the chain from (track, sector) reads the same in `before` as in `image`: the same
 /// data bytes sector by sector, ending the same way, with the same count of bytes used at its end.
 bool readssame(const uint8_t *before, uint8_t track, uint8_t sector);
+
+/// True when everything a file's directory entry names reads the same: its chain, and a REL
+/// file's side sectors, a GEOS file's info block and VLIR records (read from `before`).
+bool entryreadssame(const uint8_t *before, const uint8_t *entry);

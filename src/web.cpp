@@ -27,6 +27,7 @@ char typelabel[6];
 // What the page says of the scatter as a whole, in this order (web_verdict).
 enum verdictfield { found, chains, track, sector, block, attrack, atsector, moved, inuse, maymove, fields };
 int32_t verdict[fields];
+uint32_t moving[d64::tracktable];  // what the scatter may move, found before it ran
 
 constexpr const char *kindnames[] = {"free", "dir", "moves", "stays"};
 static_assert(sizeof kindnames / sizeof kindnames[0] == staysput + 1, "a name for every sector kind");
@@ -51,13 +52,16 @@ int web_scatter(uint32_t length) {
     count = listfiles(files);
     mapfiles(files, count, owners[0], steps[0]);
     mapkinds(kinds);
-    uint32_t moving[d64::tracktable];
     findmoving(moving);
     resetrandom();
     scrambleimage();
     mapfiles(files, count, owners[1], steps[1]);
+    return 0;
+}
+
+int32_t web_check() {
     for (int32_t f = 0; f < count; ++f)
-        same[f] = readssame(input, files[f].track, files[f].sector);
+        same[f] = entryreadssame(input, files[f].entry);
     samecheck c = checkscatter(input, moving, origin);
     verdict[found] = static_cast<int32_t>(c.found);
     verdict[chains] = c.chains, verdict[track] = c.track, verdict[sector] = c.sector, verdict[block] = c.block;
@@ -73,7 +77,7 @@ int web_scatter(uint32_t length) {
         verdict[inuse] += kinds[i] == movable || kinds[i] == staysput;
         verdict[maymove] += kinds[i] == movable;
     });
-    return 0;
+    return verdict[found];
 }
 
 const char *web_message() { return message; }

@@ -20,6 +20,10 @@ char *web_name();
 /// so the page writes the tool's bytes.
 int web_scatter(uint32_t length);
 
+/// Checks the scatter web_scatter() just made against the disk as chosen: fills web_same() and
+/// web_verdict() and says what it found, 0 where everything reads the same.
+int32_t web_check();
+
 /// The refusal's text, as the tool prints it.
 const char *web_message();
 

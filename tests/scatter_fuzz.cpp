@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // that everything reads the same.
     std::memcpy(web_input(), before.data(), before.size());
     check(web_scatter(imagesize) == 0);
-    check(web_verdict()[0] == 0);
+    check(web_check() == 0 && web_verdict()[0] == 0);
     check(web_blocksfree() >= 0 && web_verdict()[7] <= web_verdict()[9]);
     for (int32_t f = 0; f < web_count(); ++f)
         check(web_typename(web_type(f)) != nullptr && (!web_isfile(web_type(f)) || web_same(f) == 1));

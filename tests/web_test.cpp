@@ -34,6 +34,7 @@ TEST(PageEntry, ScattersAsTheToolDoesAndSaysWhatMoved) {
     for (const auto &c : cases) {
         std::copy(c.d.begin(), c.d.end(), web_input());
         ASSERT_EQ(web_scatter(imagesize), 0) << c.name;
+        ASSERT_EQ(web_check(), 0) << c.name;
         const disk want = scrambled(c.d);
         ASSERT_TRUE(std::equal(want.begin(), want.end(), web_output())) << c.name << ": the tool's bytes";
         const int32_t *v = web_verdict();
@@ -49,6 +50,44 @@ TEST(PageEntry, ScattersAsTheToolDoesAndSaysWhatMoved) {
         EXPECT_EQ(v[8], c.inuse) << c.name;
         EXPECT_EQ(v[9], c.movable) << c.name;
         EXPECT_LE(v[7], v[9]) << c.name;
+    }
+}
+
+TEST(PageEntry, ADamagedOutputIsReportedWithItsPlaceAndItsFile) {
+    // The story disk scattered, then one byte of the output changed before the check: what the
+    // verdict says (found, the chain's start, the block) and which entries still read the same.
+    struct {
+        const char *name;
+        place at;  // in the disk as chosen; the damage goes where its content is now
+        size_t offset;
+        int32_t found;
+        place start;
+        const char *same;  // MAIN, VLIR, RECORDS
+    } cases[] = {
+        {"a BAM byte", {dirtrack, bamsector}, 4, 1, {dirtrack, bamsector}, "111"},
+        {"MAIN's sixth block", {1, 5}, 100, 3, {1, 0}, "011"},
+        {"a sector of a VLIR record", {3, 2}, 50, 3, {3, 1}, "101"},
+        {"a GEOS info block", {3, 10}, 50, 2, {3, 10}, "101"},
+        {"a REL side sector", {8, 0}, 30, 2, {8, 0}, "110"},
+        {"a REL data sector", {7, 2}, 9, 3, {7, 0}, "110"},
+    };
+    for (const auto &c : cases) {
+        disk d = storydisk();
+        std::copy(d.begin(), d.end(), web_input());
+        ASSERT_EQ(web_scatter(imagesize), 0) << c.name;
+        size_t was = sectoroffset(c.at) / sectorsize, now = was;
+        for (size_t i = 0; i < static_cast<size_t>(numsectors); ++i)
+            if (static_cast<size_t>(web_origin()[i]) == was)
+                now = i;
+        ASSERT_EQ(web_check(), 0) << c.name;
+        image[now * sectorsize + c.offset] ^= 0x55;
+        EXPECT_EQ(web_check(), c.found) << c.name;
+        const int32_t *v = web_verdict();
+        EXPECT_EQ((place{v[2], v[3]}), c.start) << c.name;
+        std::string same;
+        for (int32_t f = 0; f < 3; ++f)
+            same += web_same(f) ? '1' : '0';
+        EXPECT_EQ(same, c.same) << c.name;
     }
 }
 
@@ -69,6 +108,7 @@ TEST(PageEntry, ListsTheDirectoryAsTheDriveDoes) {
     direntry(d, 4, lockedflag | 0x05, {1, 6});
     std::copy(d.begin(), d.end(), web_input());
     ASSERT_EQ(web_scatter(imagesize), 0);
+    ASSERT_EQ(web_check(), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(web_diskname()), 5), "STORY");
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(web_diskid()), 5), "AB\xa0" "2A");
     EXPECT_EQ(web_blocksfree(), 253) << "track 18's count is not free space";

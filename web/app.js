@@ -103,6 +103,7 @@ function scatter(m, file, bytes) {
   m.HEAPU8[m._web_name() + name.length] = 0;
   // The core takes a 32-bit length: a file of 4 GiB or more must not wrap round to an image's.
   if (m._web_scatter(Math.min(file.size, 0xffffffff)) !== 0) return { message: cstring(m, m._web_message()).trimEnd() };
+  m._web_check();
   const bytesat = (at, n) => m.HEAPU8.slice(at, at + n);
   const sectors = (at) => Int16Array.from(m.HEAP16.subarray(at >> 1, (at >> 1) + numsectors));
   const v = m.HEAP32.subarray(m._web_verdict() >> 2, (m._web_verdict() >> 2) + 10);

@@ -39,9 +39,20 @@ before(async () => {
   writeFileSync(join(work, 'refused-short.d64'), sample.subarray(0, 1000));
   writeFileSync(join(work, 'refused-errors.d64'), Buffer.concat([sample, Buffer.alloc(683, 1)]));
   writeFileSync(join(work, 'refused-forty.D64'), Buffer.alloc(196608));
-  // The page, and at /broken the page with a core that cannot start (its WebAssembly spoilt).
+  // The page; at /broken the page with a core that cannot start (its WebAssembly spoilt); at
+  // /damaged/N one whose output has its byte N flipped between the scatter and the check.
+  const damaged = (n) => readFileSync(html, 'utf8').replace('<script>\n// The page:', `<script>
+    const made = createScatterdisk;
+    createScatterdisk = (...a) => made(...a).then((m) => {
+      const check = m._web_check;
+      m._web_check = () => { m.HEAPU8[m._web_output() + ${n}] ^= 0x55; return check(); };
+      return m;
+    });
+    </script>\n<script>\n// The page:`);
   server = http.createServer((req, res) => {
-    const page = { '/': () => readFileSync(html), '/broken': () => readFileSync(html, 'utf8').replace('base64,AGFzbQ', 'base64,AAAAAA') }[req.url];
+    const flip = /^\/damaged\/(\d+)$/.exec(req.url);
+    const page = flip ? () => damaged(Number(flip[1]))
+      : { '/': () => readFileSync(html), '/broken': () => readFileSync(html, 'utf8').replace('base64,AGFzbQ', 'base64,AAAAAA') }[req.url];
     res.writeHead(page ? 200 : 404, { 'content-type': 'text/html; charset=utf-8' });
     res.end(page ? page() : '');
   });
@@ -291,4 +302,23 @@ test(`in ${kind}, a core that cannot start is said so`, { skip: !browsers[kind] 
   assert.equal(got.offered, false);
   assert.equal(await page.$eval('#status', (e) => e.textContent), 'Nothing was scattered.');
   await page.close();
+});
+
+for (const kind of Object.keys(browsers))
+test(`in ${kind}, an output that does not read the same is reported with its place`,
+     { skip: !browsers[kind] && `${kind} is not installed` }, async () => {
+  // Where the damage goes in the scattered sample disk, and what the verdict must say of it.
+  const cases = [
+    [offset(18, 1) + 5, /: track 18 differs at sector 1\. Please report this disk\.$/],
+    [offset(1, 1) + 100, /: the chain from \d+\/\d+ reads other data at its block \d+, now at 1\/1\. Please report this disk\.$/],
+  ];
+  for (const [at, said] of cases) {
+    const { page } = await open(running[kind], `${served}damaged/${at}`);
+    await choose(page, join(work, 'sample.d64'));
+    const got = await shown(page);
+    assert.equal(got.verdict, 'differs', String(at));
+    assert.match(got.said, said);
+    if (at !== cases[0][0]) assert.ok(await page.$$eval('#files td.bad', (c) => c.length) >= 1, 'the file is marked');
+    await page.close();
+  }
 });
