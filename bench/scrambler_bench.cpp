@@ -1,11 +1,13 @@
 // Cost of the exchanges alone: on a disk full of chains, where the plain loop draws little, and on
-// disks with few pickable links, where nearly every attempt is skipped, on each way of drawing.
+// disks with few pickable links, where nearly every attempt is skipped, on each way of drawing. And
+// the cost of checking a scatter, which the page runs after each one.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 
 #include "image.h"
 #include "pickable.h"
+#include "readsame.h"
 #include "scrambler.h"
 #include "testdisk.h"
 
@@ -36,6 +38,21 @@ static void BM_FindPickable(benchmark::State &state) {
     }
 }
 
+// The check after a scatter of: 0, one chain through the disk (all but its first sector move); 1, the
+// same chain as a REL file, where nothing moves and each of 664 sectors starts a chain to the end,
+// the most walking a disk can ask; 2, a disk of one of each kind of file.
+static void BM_CheckScatter(benchmark::State &state) {
+    disk d = state.range(0) == 2 ? storydisk() : chaineddisk();
+    if (state.range(0) == 1)
+        direntry(d, 0, closed | d64::rel, {1, 0});
+    uint32_t moving[d64::tracktable];
+    std::copy(d.begin(), d.end(), image);
+    findmoving(moving);
+    scrambled(d);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(checkscatter(d.data(), moving, nullptr).chains);
+}
+
 // Arguments: the way of drawing (0 one by one, 1 portable blocks, 2 AVX2, 3 AVX-512), after the
 // link count for sparse disks.
 BENCHMARK(BM_FullDisk)->Arg(onebyone)->Arg(avx512blocks)->Unit(benchmark::kMicrosecond);
@@ -43,4 +60,5 @@ BENCHMARK(BM_SparseDisk)
     ->ArgsProduct({{1, 2, 5, 16, 64, 200}, {onebyone, portableblocks, avx2blocks, avx512blocks}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FindPickable)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CheckScatter)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();
