@@ -176,7 +176,7 @@ async function take(items) {
     $('timing').textContent = `${(performance.now() - start).toFixed(0)} ms from choosing to this result.`;
   }
   const refused = items.length - results.length;
-  $('status').textContent = results.length === 1 && !refused ? `${heading(results[0])}. ${verdict(results[0])}`
+  $('status').textContent = results.length === 1 && !refused ? `${heading(results[0])}. ${movedline(results[0])} ${verdict(results[0])}`
     : results.length ? `${count(results.length, 'disk')} scattered` + (refused ? `, ${refused} not taken.` : '.')
     : 'Nothing was scattered.';
 }
