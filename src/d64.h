@@ -48,7 +48,8 @@ constexpr uint8_t closedflag = 0x80, lockedflag = 0x40;
 
 /// What a listing heads the disk with, from the BAM sector: the disk name (16 bytes, padded with
 /// 0xa0), and 5 bytes from the disk ID: the ID, a padding byte and the DOS type ("ID 2A").
-constexpr size_t diskname = 0x90, diskid = 0xa2, diskidsize = 5;
+constexpr size_t diskname = 0x90, diskid = 0xa2;
+
 constexpr uint8_t geosvlir = 1;
 
 /// Per track, the BAM holds a count of free sectors at byte 4 * track and a bitmap after it.

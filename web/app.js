@@ -53,7 +53,7 @@ let lowercase = false;
 // A byte as a listing shows it: the character and whether it is drawn in reverse. Between quotes
 // the C64 draws a control code (0x00-0x1f, 0x80-0x9f) as a reversed character.
 function glyph(b) {
-  const screen = b < 0x20 ? b : b < 0x40 ? b : b < 0x60 ? b - 0x40 : b < 0x80 ? b - 0x20 : b < 0xa0 ? b - 0x40
+  const screen = b < 0x40 ? b : b < 0x60 ? b - 0x40 : b < 0x80 ? b - 0x20 : b < 0xa0 ? b - 0x40
     : b < 0xc0 ? b - 0x40 : b < 0xff ? b - 0x80 : 0x5e;
   const reverse = b < 0x20 || (b >= 0x80 && b < 0xa0);
   const c = screen < 0x20 ? (lowercase ? lowerletters : letters)[screen] : screen < 0x40 ? String.fromCharCode(screen)
@@ -139,17 +139,20 @@ function clear() {
 }
 
 // Takes the disks of one choice or drop, in order: { file, folder } each.
+let choice = 0;  // a newer choice while one is read takes over: the older one stops at its next wait
 async function take(items) {
-  const start = performance.now();
+  const start = performance.now(), mine = ++choice;
   clear();
   let m;
   try {
     m = await core;
   } catch (e) {
+    if (mine !== choice) return;
     $('alert').textContent = corefailed(e);
     $('status').textContent = 'Nothing was scattered.';
     return;
   }
+  if (mine !== choice) return;
   const alerts = [];
   for (const { file, folder } of items) {
     if (folder) {
@@ -160,7 +163,11 @@ async function take(items) {
     try {
       bytes = new Uint8Array(await file.slice(0, imagesize).arrayBuffer());
     } catch (e) {
-      alerts.push(`Could not read '${file.name}': a folder, or a file moved or changed since it was chosen (${e.name || e}).`);
+      bytes = e;
+    }
+    if (mine !== choice) return;
+    if (!(bytes instanceof Uint8Array)) {
+      alerts.push(`Could not read '${file.name}': a folder, or a file moved or changed since it was chosen (${bytes.name || bytes}).`);
       continue;
     }
     const r = scatter(m, file, bytes);
@@ -315,7 +322,7 @@ function drawmaps(r) {
 }
 
 // A button that traces entry f, labelled by its quoted name.
-function tracebutton(r, f, cls) {
+function tracebutton(f, cls) {
   const button = document.createElement('button');
   button.type = 'button';
   button.className = cls;
@@ -336,7 +343,7 @@ function drawlegend(r) {
   };
   r.entries.forEach((e, f) => {
     const li = document.createElement('li');
-    const button = tracebutton(r, f, 'entry');
+    const button = tracebutton(f, 'entry');
     const name = document.createElement('span');
     name.className = 'name';
     name.textContent = `"${plainname(e.name)}"`;
@@ -365,7 +372,7 @@ function drawlisting(r) {
   listing.append(head);
   r.entries.forEach((e, f) => {
     const li = document.createElement('li');
-    const button = tracebutton(r, f, 'line');
+    const button = tracebutton(f, 'line');
     const end = e.name.indexOf(0xa0), cutat = end < 0 ? 16 : end;
     button.append(`${e.blocks} `.padEnd(5), '"');
     drawpetscii(button, e.name.subarray(0, cutat));
@@ -386,7 +393,7 @@ function drawtable(r) {
   r.entries.forEach((e, f) => {
     const row = body.insertRow();
     const name = row.insertCell();
-    const button = tracebutton(r, f, 'name');
+    const button = tracebutton(f, 'name');
     button.textContent = `"${plainname(e.name)}"`;
     name.append(button);
     const same = !e.file ? 'not a file, not judged' : e.same ? 'yes' : 'NO';

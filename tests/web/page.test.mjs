@@ -90,12 +90,15 @@ async function answered(page, act) {
 // Chooses files with the file button, all at once.
 const choose = (page, ...paths) => answered(page, async () => (await page.$('#file')).uploadFile(...paths));
 
-// Drops files ({ bytes, name } each) on the page, all at once.
-const drop = (page, ...files) => answered(page, () => page.evaluate((list) => {
-  const dropped = new DataTransfer();
-  for (const { data, name } of list) dropped.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name));
-  document.dispatchEvent(new DragEvent('drop', { dataTransfer: dropped, bubbles: true, cancelable: true }));
-}, files.map(({ bytes, name }) => ({ data: bytes.toString('base64'), name }))));
+// Drops files ({ bytes, name } each) on the page, all at once; with `drops`, that many drops of
+// them one straight after the other.
+const drop = (page, files, drops = [files]) => answered(page, () => page.evaluate((each) => {
+  for (const list of each) {
+    const dropped = new DataTransfer();
+    for (const { data, name } of list) dropped.items.add(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name));
+    document.dispatchEvent(new DragEvent('drop', { dataTransfer: dropped, bubbles: true, cancelable: true }));
+  }
+}, drops.map((list) => [list].flat().map(({ bytes, name }) => ({ data: bytes.toString('base64'), name })))));
 
 // What the page shows: the refusals, each download's name and bytes, the verdict and its time.
 function shown(page) {
@@ -241,6 +244,13 @@ test(`in ${kind}, several disks are each scattered, the same file is read again,
   taken.forEach((n, k) => assert.ok(got.downloads[k].bytes === tool(join(work, n)).bytes, n));
   assert.equal(got.alert, tool(join(work, 'refused-short.d64')).message);
   assert.equal(await page.$$eval('#disks button', (b) => b.length), taken.length, 'each one can be shown');
+
+  // A second drop while the first is read: only the second is answered.
+  await drop(page, null, [[{ bytes: readFileSync(join(work, 'full.d64')), name: 'first.d64' }, { bytes: Buffer.alloc(0), name: 'x.d64' }],
+                          [{ bytes: readFileSync(join(work, 'many.d64')), name: 'second.d64' }]]);
+  got = await shown(page);
+  assert.deepEqual(got.downloads.map((d) => d.name), ['second-scattered.d64']);
+  assert.equal(got.alert, '');
 
   // The same file chosen again, changed on the disk since, is read again.
   const again = join(work, 'again.d64');
