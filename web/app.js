@@ -61,12 +61,51 @@ function glyph(b) {
   return [c, reverse];
 }
 
+// Symbols for Legacy Computing are young, and few fonts have them: the page draws those the C64
+// needs itself, as 8 by 8 pixel masks (a row a byte, bit 7 at the left), in the text's colour.
+const bar = (x, w) => Array(8).fill((0xff >> x) & ~(0xff >> (x + w)) & 0xff);
+const rows = (y, h) => Array.from({ length: 8 }, (_, r) => (r >= y && r < y + h ? 0xff : 0));
+const both = (a, b) => a.map((row, r) => row | b[r]);
+const pattern = (row) => Array.from({ length: 8 }, (_, r) => row(r) & 0xff);
+const drawn = new Map([
+  ...[0, 1, 2, 3, 4, 5].flatMap((k) => [[0x1fb70 + k, bar(k + 1, 1)], [0x1fb76 + k, rows(k + 1, 1)]]),
+  [0x1fb7c, both(bar(0, 1), rows(7, 1))], [0x1fb7d, both(bar(0, 1), rows(0, 1))],
+  [0x1fb7e, both(bar(7, 1), rows(0, 1))], [0x1fb7f, both(bar(7, 1), rows(7, 1))],
+  [0x1fb82, rows(0, 2)], [0x1fb83, rows(0, 3)], [0x1fb87, bar(6, 2)], [0x1fb88, bar(5, 3)],
+  [0x1fb8c, pattern((r) => (r % 2 ? 0x50 : 0xa0))], [0x1fb8f, pattern((r) => (r < 4 ? 0 : r % 2 ? 0x55 : 0xaa))],
+  [0x1fb96, pattern((r) => (r & 2 ? 0x33 : 0xcc))], [0x1fb98, pattern((r) => 0x88 >> (r % 4))],
+  [0x1fb99, pattern((r) => 0x11 << (r % 4))],
+]);
+const masks = new Map();
+function mask(code, reverse) {
+  const key = `${code}${reverse}`;
+  if (!masks.has(key)) {
+    let path = '';
+    drawn.get(code).forEach((row, y) => {
+      for (let x = 0; x < 8; ++x) if ((((reverse ? ~row : row) >> (7 - x)) & 1) !== 0) path += `M${x} ${y}h1v1h-1z`;
+    });
+    const svg = `<svg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 8 8'><path d='${path}'/></svg>`;
+    masks.set(key, `url("data:image/svg+xml,${encodeURIComponent(svg)}")`);
+  }
+  return masks.get(key);
+}
+
 // Appends the bytes to `into` as runs of spans: reversed ones and, with `dim`, the part of a name
-// after its padding.
+// after its padding; a character the page draws itself gets a span of its own.
 function drawpetscii(into, bytes, dim = false) {
   let run = null, runrev = null;
   for (const b of bytes) {
     const [c, reverse] = glyph(b);
+    if (drawn.has(c.codePointAt(0))) {
+      const g = document.createElement('span');
+      g.className = 'g' + (dim ? ' dim' : '');
+      g.textContent = c;
+      // Reversed, its pixels are the ones the mask leaves out.
+      g.style.maskImage = g.style.webkitMaskImage = mask(c.codePointAt(0), reverse);
+      into.append(g);
+      run = null;
+      continue;
+    }
     if (!run || runrev !== reverse) {
       run = document.createElement('span');
       run.className = (reverse ? 'rev' : '') + (dim ? ' dim' : '');

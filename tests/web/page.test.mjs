@@ -221,6 +221,9 @@ test(`in ${kind}, dropped disks are taken, a sector is picked by keyboard, and t
   assert.equal(got.downloads[0].name, 'x'.repeat(120) + '-scattered.d64', 'the stem is cut, the ending kept');
   assert.equal(await page.$$eval('#listing li', (l) => l.length), 146, 'head, 144 entries, blocks free');
   assert.match(await page.$eval('#listing li:nth-child(2)', (e) => e.textContent), /^65535 "/);
+  // Graphic characters few fonts have are drawn by the page, their text kept: U+1FB76 is 0x65.
+  assert.ok(await page.$$eval('#listing .g', (g) => g.some((e) => e.textContent === '\u{1fb76}' &&
+    /^url\("data:image\/svg\+xml,/.test(getComputedStyle(e).maskImage || getComputedStyle(e).webkitMaskImage))));
   assert.equal(await page.$eval('#picked', (e) => e.textContent.startsWith('Select')), true, 'a new disk clears the pick');
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360), '144 entries fit 360 px');
   assert.deepEqual(seen.errors, []);
