@@ -1,6 +1,7 @@
 // The browser page in Debian's chromium, and in its Firefox where installed: opened from the disk
 // and from a local server, it must write the command line's bytes for every test disk, refuse what
 // the tool refuses with the tool's own words, ask nothing of the network and raise no script error.
+// axe-core, the accessibility checker, must find nothing wrong with it.
 // Environment: SCATTERDISK_HTML (the built page), SCATTERDISK_BIN (the built tool), CHROMIUM,
 // FIREFOX, SCATTERDISK_SCREENSHOT (where chromium's picture of the sample disk goes). Needs cc1541
 // for the test disks.
@@ -155,6 +156,14 @@ function fulldirectory() {
   return d;
 }
 
+// What axe-core, the accessibility checker, finds wrong with the page as it stands.
+const axe = readFileSync(join(root, 'node_modules/axe-core/axe.min.js'), 'utf8');
+async function violations(page) {
+  await page.addScriptTag({ content: axe });
+  return page.evaluate(async () => (await window.axe.run()).violations.map((v) =>
+    `${v.id}: ${v.help}, at ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join('; ')}`));
+}
+
 const disks = () => readdirSync(work).filter((f) => /\.d64$/i.test(f)).sort();
 
 const opened = [['from the disk', () => pathToFileURL(html).href], ['from a local server', () => served]];
@@ -226,6 +235,7 @@ test(`in ${kind}, dropped disks are taken, a sector is picked by keyboard, and t
     /^url\("data:image\/svg\+xml,/.test(getComputedStyle(e).maskImage || getComputedStyle(e).webkitMaskImage))));
   assert.equal(await page.$eval('#picked', (e) => e.textContent.startsWith('Select')), true, 'a new disk clears the pick');
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360), '144 entries fit 360 px');
+  assert.deepEqual(await violations(page), []);
   assert.deepEqual(seen.errors, []);
   if (kind === 'chromium') {
     await page.setViewport({ width: 1000, height: 800 });
@@ -282,6 +292,7 @@ test(`in ${kind}, several disks are each scattered, the same file is read again,
     assert.equal(await page.$$eval(`${map} .traced`, (c) => c.length), 75, map);
     assert.equal(await page.$eval(`${map} polyline`, (l) => l.getAttribute('points').split(' ').length), 75, map);
   }
+  assert.deepEqual(await violations(page), [], 'a traced file, as axe-core sees it');
   // Free sectors, sectors past a track's end and the directory are told apart at 3:1 or more.
   const colours = await page.evaluate(() => ['.s.free', '.s.none', '.s.dir'].map((c) =>
     getComputedStyle(document.querySelector(`#map-after ${c}`)).backgroundColor));
