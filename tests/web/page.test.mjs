@@ -28,6 +28,17 @@ const browsers = {
                      '--disable-component-update', '--disable-sync'] },
   firefox: existsSync(firefox) && { browser: 'firefox', executablePath: firefox, headless: true },
 };
+// The D64 geometry, known here independently of the page: where a sector starts in an image.
+const tracksecs = [0, ...Array(17).fill(21), ...Array(7).fill(19), ...Array(6).fill(18), ...Array(5).fill(17)];
+const offset = (t, s) => (tracksecs.slice(1, t).reduce((a, b) => a + b, 0) + s) * 256;
+const datasame = (a, b, from, to) => a.subarray(from + 2, from + 256).equals(b.subarray(to + 2, to + 256));
+// Sectors off track 18 whose data bytes differ between two images.
+function differing(a, b) {
+  let n = 0;
+  for (let t = 1; t <= 35; ++t) for (let s = 0; t !== 18 && s < tracksecs[t]; ++s) n += !datasame(a, b, offset(t, s), offset(t, s));
+  return n;
+}
+
 let work, server, served;
 const running = {};
 
@@ -40,6 +51,10 @@ before(async () => {
   writeFileSync(join(work, 'refused-short.d64'), sample.subarray(0, 1000));
   writeFileSync(join(work, 'refused-errors.d64'), Buffer.concat([sample, Buffer.alloc(683, 1)]));
   writeFileSync(join(work, 'refused-forty.D64'), Buffer.alloc(196608));
+  // The full disk's one file as a REL file: nothing may move, and the check walks the most.
+  const rel = readFileSync(join(work, 'full.d64'));
+  rel[offset(18, 1) + 2] = 0x84;
+  writeFileSync(join(work, 'rel.d64'), rel);
   // The page; at /broken the page with a core that cannot start (its WebAssembly spoilt); at
   // /damaged/N one whose output has its byte N flipped between the scatter and the check.
   const damaged = (n) => readFileSync(html, 'utf8').replace('<script>\n// The page:', `<script>
@@ -113,7 +128,8 @@ function shown(page) {
     }
     const verdict = document.getElementById('verdict');
     return { alert: document.getElementById('alert').textContent, offered, downloads, verdict: verdict.dataset.verdict,
-             moved: Number(verdict.dataset.moved), said: verdict.textContent,
+             moved: Number(verdict.dataset.moved), said: verdict.textContent, title: document.getElementById('result-title').textContent,
+             movedline: document.getElementById('moved').textContent,
              ms: Number(document.getElementById('timing').textContent.split(' ')[0]) };
   });
 }
@@ -124,17 +140,6 @@ function tool(disk) {
   rmSync(out, { force: true });
   const run = spawnSync(bin, ['-i', basename(disk), '-o', out], { cwd: work, encoding: 'utf8' });
   return run.status === 0 ? { bytes: readFileSync(out).toString('base64') } : { message: run.stderr.trimEnd() };
-}
-
-// The D64 geometry, known here independently of the page: where a sector starts in an image.
-const tracksecs = [0, ...Array(17).fill(21), ...Array(7).fill(19), ...Array(6).fill(18), ...Array(5).fill(17)];
-const offset = (t, s) => (tracksecs.slice(1, t).reduce((a, b) => a + b, 0) + s) * 256;
-const datasame = (a, b, from, to) => a.subarray(from + 2, from + 256).equals(b.subarray(to + 2, to + 256));
-// Sectors off track 18 whose data bytes differ between two images.
-function differing(a, b) {
-  let n = 0;
-  for (let t = 1; t <= 35; ++t) for (let s = 0; t !== 18 && s < tracksecs[t]; ++s) n += !datasame(a, b, offset(t, s), offset(t, s));
-  return n;
 }
 
 // A disk of 144 entries, each a one-block PRG with a 16-character name of letters, graphics and
@@ -166,6 +171,11 @@ async function violations(page) {
 
 const disks = () => readdirSync(work).filter((f) => /\.d64$/i.test(f)).sort();
 
+// Why nothing moves on these: one sector that may move, and two whose 10000 exchanges undo each other.
+const why = { 'links1.d64': /: only one sector here may move, and an exchange takes two\./,
+              'links2.d64': /: the exchanges put every sector back where it was\./,
+              'rel.d64': /: REL files stay where they are, since their side sectors list their sectors by number\./ };
+
 const opened = [['from the disk', () => pathToFileURL(html).href], ['from a local server', () => served]];
 for (const [kind, [where, url]] of Object.keys(browsers).flatMap((b) => opened.map((o) => [b, o]))) {
   test(`in ${kind}, opened ${where}, the page writes the tool's bytes and refuses what it refuses`,
@@ -190,6 +200,10 @@ for (const [kind, [where, url]] of Object.keys(browsers).flatMap((b) => opened.m
         const input = readFileSync(disk), output = Buffer.from(want.bytes, 'base64');
         assert.equal(got.moved === 0, input.equals(output), `${name}: ${got.moved} moved`);
         assert.ok(got.moved >= differing(input, output), `${name}: ${got.moved} moved`);
+        // Where nothing moved the page says so, and why, instead of "Scattered".
+        assert.equal(got.title, got.moved ? `Scattered ${name}` : `${name}: nothing moved`);
+        assert.match(got.movedline, got.moved ? /^\d+ of the \d+ sectors in use changed place/ : /^Nothing moved: .+\. The download is the disk as it was\.$/);
+        if (why[name]) assert.match(got.movedline, why[name], name);
         t.diagnostic(`${name}: ${got.ms} ms from choosing the file to the result shown`);
       }
     }
