@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "directory.h"
-#include "readsame.h"
 
 int32_t listfiles(listedfile files[maxentries]) {
     int32_t n = 0;
@@ -38,10 +37,8 @@ void mapfiles(const listedfile *files, int32_t count, int16_t owner[numsectors],
     }
 }
 
-void mapkinds(uint8_t kind[numsectors]) {
-    uint32_t moving[d64::tracktable];
-    findmoving(moving);
-    foreachsector([kind, &moving](int32_t t, int32_t s) {
+void mapkinds(const uint32_t moving[d64::tracktable], uint8_t kind[numsectors]) {
+    foreachsector([kind, moving](int32_t t, int32_t s) {
         kind[sectorindex(t, s)] = t == dirtrack   ? directorysector
                                   : bamfree(t, s) ? freesector
                                   : (moving[t] >> s & 1u) != 0 ? movable

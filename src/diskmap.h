@@ -28,5 +28,5 @@ void mapfiles(const listedfile *files, int32_t count, int16_t owner[numsectors],
 enum sectorkind : uint8_t { freesector, directorysector, movable, staysput };
 
 /// For each sector in file order: free in the BAM, on the directory track, or in use and one the
-/// scatter may move (the target of a pickable link) or not. Runs findpickable().
-void mapkinds(uint8_t kind[numsectors]);
+/// scatter may move or not, as `moving` says (findmoving() on the same disk).
+void mapkinds(const uint32_t moving[d64::tracktable], uint8_t kind[numsectors]);

@@ -51,8 +51,8 @@ int web_scatter(uint32_t length) {
     memcpy(image, input, sizeof image);
     count = listfiles(files);
     mapfiles(files, count, owners[0], steps[0]);
-    mapkinds(kinds);
     findmoving(moving);
+    mapkinds(moving, kinds);
     resetrandom();
     scrambleimage();
     mapfiles(files, count, owners[1], steps[1]);

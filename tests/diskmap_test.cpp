@@ -56,7 +56,9 @@ TEST(DiskMap, ListsFilesAndMapsTheirSectors) {
         int16_t owner[numsectors], step[numsectors];
         uint8_t kind[numsectors];
         mapfiles(files, n, owner, step);
-        mapkinds(kind);
+        uint32_t moving[tracktable];
+        findmoving(moving);
+        mapkinds(moving, kind);
         std::string owners, kinds;
         for (place p : {place{1, 0}, place{1, 1}, place{1, 2}, place{1, 3}, place{3, 0}, place{3, 1}}) {
             size_t i = sectorindex(p.track, p.sector);
