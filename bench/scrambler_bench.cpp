@@ -45,8 +45,9 @@ static void BM_CheckScatter(benchmark::State &state) {
     disk d = state.range(0) == 2 ? storydisk() : chaineddisk();
     if (state.range(0) == 1)
         direntry(d, 0, closed | d64::rel, {1, 0});
-    uint32_t moving[d64::tracktable];
+    whatmoves moving;
     std::copy(d.begin(), d.end(), image);
+    findpickable();
     findmoving(moving);
     scrambled(d);
     for (auto _ : state)

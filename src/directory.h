@@ -1,5 +1,5 @@
-// The directory track of the disk in `image`, read the one way every reader here reads it: the BAM
-// and the directory's chain.
+// The directory of the disk in `image`, read the one way every reader here reads it: the BAM, and
+// the directory's chain as the drive follows it.
 #pragma once
 
 #include <cstddef>
@@ -14,15 +14,23 @@ inline bool bamfree(int32_t track, int32_t sector) {
     return (getptr(dirtrack, d64::bamsector)[at.byte] & at.bit) != 0;
 }
 
-/// Calls `visit` with each 32-byte directory entry in order: the directory's chain from 18/1,
-/// followed on track 18 only and through each sector once, so a damaged chain cannot loop.
+/// Calls visit(track, sector, bytes) for each sector of the directory in `disk`, in order: the
+/// chain from 18/1 through each sector's link wherever on the disk it leads, as the drive follows
+/// it when it lists the disk or looks a file up. The drive stops at a link that names no sector
+/// (a read error); where the chain comes back to a sector already read it would list the same
+/// entries again for ever, and here it stops instead.
+template <class F> void foreachdirsector(const uint8_t *disk, F visit) {
+    walkchain(disk, dirtrack, d64::firstdirsector, [&visit](int32_t track, int32_t sector, const uint8_t *dir) {
+        visit(track, sector, dir);
+        return true;
+    });
+}
+
+/// Calls `visit` with each 32-byte directory entry of `image` in order, 8 a directory sector.
 template <class F> void foreachentry(F visit) {
-    walkchain(image, dirtrack, d64::firstdirsector, [&visit](int32_t track, int32_t, const uint8_t *dir) {
-        if (track != dirtrack)
-            return false;
+    foreachdirsector(image, [&visit](int32_t, int32_t, const uint8_t *dir) {
         for (size_t e = 0; e < d64::entriespersector; ++e)
             visit(dir + d64::entrysize * e);
-        return true;
     });
 }
 

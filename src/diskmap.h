@@ -6,8 +6,8 @@
 
 #include "image.h"
 
-/// 18 directory sectors of 8 entries each.
-constexpr int32_t maxentries = 144;
+/// 8 entries a directory sector, and the directory's chain may run through every sector there is.
+constexpr int32_t maxentries = numsectors * static_cast<int32_t>(d64::entriespersector);
 
 /// A directory entry as the directory lists it.
 struct listedfile {

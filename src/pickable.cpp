@@ -31,9 +31,13 @@ void markchain(sectorflags &named, int32_t track, int32_t sector) {
     });
 }
 
-// Sectors the directory names.
+// Sectors the directory names, and the directory's own sectors: off track 18 their content must
+// stay where the links from the sectors before them lead.
 sectorflags directorynamed() {
     sectorflags named{};
+    foreachdirsector(image, [&named](int32_t track, int32_t sector, const uint8_t *) {
+        named[sectorindex(track, sector)] = true;
+    });
     // A REL file's side sectors list its data sectors: the whole file stays where it is.
     foreachentry([&named](const uint8_t *entry) {
         foreachnamed(image, entry, [&named](int32_t track, int32_t sector, bool wholechain) {
@@ -113,12 +117,19 @@ int32_t countpickable() {
     return n;
 }
 
-void findcandidates(uint32_t places[d64::tracktable]) {
-    memset(places, 0, d64::tracktable * sizeof places[0]);
-    foreachsector([places](int32_t t, int32_t s) {
+void findmoving(whatmoves &m) {
+    memset(&m, 0, sizeof m);
+    foreachsector([&m](int32_t t, int32_t s) {
         if (const uint8_t *p = getptr(t, s); t != dirtrack && ispickable(t, s, p)) {
-            places[t] |= 1u << s;
-            places[p[d64::linktrack]] |= 1u << p[d64::linksector];
+            m.holders[t] |= 1u << s;
+            m.targets[p[d64::linktrack]] |= 1u << p[d64::linksector];
         }
     });
+}
+
+void findcandidates(uint32_t places[d64::tracktable]) {
+    whatmoves m;
+    findmoving(m);
+    for (size_t t = 0; t < d64::tracktable; ++t)
+        places[t] = m.holders[t] | m.targets[t];
 }

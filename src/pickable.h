@@ -34,6 +34,17 @@ inline bool ispickable(int32_t track, int32_t sector, const uint8_t *holder) {
 /// Number of sectors that hold a pickable link now; exchanges never change it.
 int32_t countpickable();
 
+/// What a scatter of the disk may change, bit s of entry t: the targets of pickable links, whose
+/// content may change place, and the holders of pickable links, whose two link bytes may be
+/// re-pointed. Every other byte of the disk stays as it is, and exchanges change neither set.
+struct whatmoves {
+    uint32_t targets[d64::tracktable];
+    uint32_t holders[d64::tracktable];
+};
+
+/// Fills `m` from `image` as it is now, with the tables findpickable() left for it.
+void findmoving(whatmoves &m);
+
 /// Marks, bit s of entry t, every place that can ever hold a pickable link: those that hold one
 /// now and the targets of their links, the only places whose content exchanges move.
 void findcandidates(uint32_t places[d64::tracktable]);

@@ -5,65 +5,71 @@
 
 #include "chain.h"
 #include "directory.h"
-#include "pickable.h"
 
 namespace {
 
 struct chaindiff {
     differs found;
     int32_t block, track, sector;
+    int32_t prevtrack, prevsector;  // the block before it, whose link led there
 };
 
+constexpr size_t databytes = sectorsize - 2;
+
 // Follows the chain from (track, sector) in `before`, then the one there now in `image` block by
-// block against it: the same data, the same length, the same ending (for a last sector, its count
-// of bytes used). Only the links may differ, since they are what the scatter re-points.
-chaindiff comparechain(const uint8_t *before, int32_t track, int32_t sector, int16_t *origin) {
+// block against it: the same data, the same length, the same ending. Only the links of holders of
+// pickable links may differ, since they are what the scatter re-points; every other block keeps
+// its two link bytes too, the count of bytes used in a last sector among them.
+chaindiff comparechain(const uint8_t *before, const whatmoves &m, int32_t track, int32_t sector, int16_t *origin) {
     std::array<int16_t, numsectors> was;
+    std::array<bool, numsectors> linkstays;  // along the chain: a block whose link is never re-pointed
     size_t len = 0;
     chainend ended = walkchain(before, track, sector, [&](int32_t t, int32_t s, const uint8_t *) {
+        linkstays[len] = (m.holders[t] >> s & 1u) == 0;
         was[len++] = static_cast<int16_t>(sectorindex(t, s));
         return true;
     });
     auto wasat = [&](size_t k) { return before + static_cast<size_t>(was[k]) * sectorsize; };
-    chaindiff d{differs::nothing, 0, track, sector};
+    chaindiff d{differs::nothing, 0, track, sector, track, sector};
     size_t k = 0;
-    const uint8_t *last = nullptr;
     chainend now = walkchain(image, track, sector, [&](int32_t t, int32_t s, const uint8_t *p) {
-        d = {differs::nothing, static_cast<int32_t>(k), t, s};
+        d = {differs::nothing, static_cast<int32_t>(k), t, s, d.track, d.sector};
         if (k == len) {
-            d.found = differs::chainend;
+            // Longer than it was: named by the block whose link goes on.
+            d = {differs::chainend, static_cast<int32_t>(k) - 1, d.prevtrack, d.prevsector, d.prevtrack, d.prevsector};
             return false;
         }
-        if (memcmp(wasat(k) + 2, p + 2, sectorsize - 2) != 0) {
+        const uint8_t *b = wasat(k);
+        if (memcmp(b + 2, p + 2, databytes) != 0) {
             d.found = k == 0 ? differs::sectordata : differs::chaindata;
+            return false;
+        }
+        if ((b[0] != p[0] || b[1] != p[1]) && linkstays[k]) {
+            d.found = b[d64::linktrack] == 0 ? differs::chainend : differs::chainlink;
             return false;
         }
         if (origin != nullptr)
             origin[sectorindex(t, s)] = was[k];
-        last = p;
         ++k;
         return true;
     });
-    if (d.found == differs::nothing &&
-        (now != ended || k != len ||
-         (ended == chainend::last && last[d64::linksector] != wasat(len - 1)[d64::linksector])))
+    if (d.found == differs::nothing && (now != ended || k != len))
         d.found = differs::chainend;
     return d;
 }
 
-}  // namespace
-
-void findmoving(uint32_t moving[d64::tracktable]) {
-    findpickable();
-    memset(moving, 0, d64::tracktable * sizeof moving[0]);
-    foreachsector([moving](int32_t t, int32_t s) {
-        const uint8_t *p = getptr(t, s);
-        if (ispickable(t, s, p))
-            moving[p[d64::linktrack]] |= 1u << p[d64::linksector];
-    });
+// True when `data` is, byte for byte, the data of some sector of `before`: a block that reads
+// other data but is not damaged itself was reached by a link that changed.
+bool somesectorholds(const uint8_t *before, const uint8_t *data) {
+    for (size_t i = 0; i < static_cast<size_t>(numsectors); ++i)
+        if (memcmp(before + i * sectorsize + 2, data + 2, databytes) == 0)
+            return true;
+    return false;
 }
 
-samecheck checkscatter(const uint8_t *before, const uint32_t moving[d64::tracktable], int16_t *origin) {
+}  // namespace
+
+samecheck checkscatter(const uint8_t *before, const whatmoves &m, int16_t *origin) {
     samecheck r{};
     if (origin != nullptr)
         for (size_t i = 0; i < static_cast<size_t>(numsectors); ++i)
@@ -74,27 +80,30 @@ samecheck checkscatter(const uint8_t *before, const uint32_t moving[d64::trackta
             if (origin != nullptr)
                 origin[i] = static_cast<int16_t>(i);
             if (r.found == differs::nothing && memcmp(before + i * sectorsize, image + i * sectorsize, sectorsize) != 0)
-                r = {differs::directorytrack, 0, t, s, 0, t, s};
+                r = {differs::directorytrack, r.chains, t, s, 0, t, s};
             return;
         }
-        if ((moving[t] >> s & 1u) != 0)
+        if ((m.targets[t] >> s & 1u) != 0)
             return;
         ++r.chains;
-        chaindiff d = comparechain(before, t, s, origin);
-        if (r.found == differs::nothing && d.found != differs::nothing)
-            r = {d.found, 0, t, s, d.block, d.track, d.sector};
+        chaindiff d = comparechain(before, m, t, s, origin);
+        if (r.found != differs::nothing || d.found == differs::nothing)
+            return;
+        if (d.found == differs::chaindata && somesectorholds(before, getptr(d.track, d.sector)))
+            d = {differs::chainlink, d.block - 1, d.prevtrack, d.prevsector, d.prevtrack, d.prevsector};
+        r = {d.found, r.chains, t, s, d.block, d.track, d.sector};
     });
     return r;
 }
 
-bool readssame(const uint8_t *before, uint8_t track, uint8_t sector) {
-    return comparechain(before, track, sector, nullptr).found == differs::nothing;
+bool readssame(const uint8_t *before, const whatmoves &m, uint8_t track, uint8_t sector) {
+    return comparechain(before, m, track, sector, nullptr).found == differs::nothing;
 }
 
-bool entryreadssame(const uint8_t *before, const uint8_t *entry) {
+bool entryreadssame(const uint8_t *before, const whatmoves &m, const uint8_t *entry) {
     bool same = true;
     foreachnamed(before, entry, [&](int32_t track, int32_t sector, bool) {
-        same = same && comparechain(before, track, sector, nullptr).found == differs::nothing;
+        same = same && comparechain(before, m, track, sector, nullptr).found == differs::nothing;
     });
     return same;
 }

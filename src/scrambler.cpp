@@ -126,6 +126,10 @@ void autodrawsfortests() { forced = false; }
 
 void scrambleimage() {
     findpickable();
+    scramblepicked();
+}
+
+void scramblepicked() {
     // With no pickable link the first pick would draw forever. With exactly one, every pick
     // returns it, so each exchange rewrites that link with its own value and swaps its target
     // with itself: the image comes out as it went in, and no draw is needed to know that.

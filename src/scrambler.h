@@ -30,3 +30,7 @@ int32_t random_in_range(int32_t low, int32_t high);
 /// Performs the exchanges on `image`, moving only what findpickable() allows; leaves an image
 /// without pickable links as it is.
 void scrambleimage();
+
+/// The same exchanges, moving what findpickable() found when it last ran on `image`; for a caller
+/// that needs the pick rules' answer itself before the scatter.
+void scramblepicked();

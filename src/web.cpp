@@ -7,6 +7,7 @@
 #include "diskmap.h"
 #include "directory.h"
 #include "image.h"
+#include "pickable.h"
 #include "readsame.h"
 #include "scrambler.h"
 #include "web.h"
@@ -27,7 +28,7 @@ char typelabel[6];
 // What the page says of the scatter as a whole, in this order (web_verdict).
 enum verdictfield { found, chains, track, sector, block, attrack, atsector, moved, inuse, maymove, fields };
 int32_t verdict[fields];
-uint32_t moving[d64::tracktable];  // what the scatter may move, found before it ran
+whatmoves moving;  // what the scatter may change, found before it ran
 
 constexpr const char *kindnames[] = {"free", "dir", "moves", "stays"};
 static_assert(sizeof kindnames / sizeof kindnames[0] == staysput + 1, "a name for every sector kind");
@@ -51,17 +52,18 @@ int web_scatter(uint32_t length) {
     memcpy(image, input, sizeof image);
     count = listfiles(files);
     mapfiles(files, count, owners[0], steps[0]);
+    findpickable();
     findmoving(moving);
-    mapkinds(moving, kinds);
+    mapkinds(moving.targets, kinds);
     resetrandom();
-    scrambleimage();
+    scramblepicked();
     mapfiles(files, count, owners[1], steps[1]);
     return 0;
 }
 
 int32_t web_check() {
     for (int32_t f = 0; f < count; ++f)
-        same[f] = entryreadssame(input, files[f].entry);
+        same[f] = entryreadssame(input, moving, files[f].entry);
     samecheck c = checkscatter(input, moving, origin);
     verdict[found] = static_cast<int32_t>(c.found);
     verdict[chains] = c.chains, verdict[track] = c.track, verdict[sector] = c.sector, verdict[block] = c.block;

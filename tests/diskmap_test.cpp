@@ -56,9 +56,10 @@ TEST(DiskMap, ListsFilesAndMapsTheirSectors) {
         int16_t owner[numsectors], step[numsectors];
         uint8_t kind[numsectors];
         mapfiles(files, n, owner, step);
-        uint32_t moving[tracktable];
+        whatmoves moving;
+        findpickable();
         findmoving(moving);
-        mapkinds(moving, kind);
+        mapkinds(moving.targets, kind);
         std::string owners, kinds;
         for (place p : {place{1, 0}, place{1, 1}, place{1, 2}, place{1, 3}, place{3, 0}, place{3, 1}}) {
             size_t i = sectorindex(p.track, p.sector);
@@ -91,14 +92,18 @@ TEST(DiskMap, ReadsTheSameOnlyWhereEveryByteAndTheEndAgree) {
     };
     std::vector<place> firsts;
     disk before = randomchains(11, 3, firsts), after = scrambled(before);
+    std::copy(before.begin(), before.end(), image);
+    whatmoves moving;
+    findpickable();
+    findmoving(moving);
     for (const auto &c : cases) {
         disk d = after;
         c.edit(d, followchain(d, firsts[0]));
         std::copy(d.begin(), d.end(), image);
-        EXPECT_EQ(readssame(before.data(), static_cast<uint8_t>(firsts[0].track), static_cast<uint8_t>(firsts[0].sector)),
+        EXPECT_EQ(readssame(before.data(), moving, static_cast<uint8_t>(firsts[0].track), static_cast<uint8_t>(firsts[0].sector)),
                   c.same)
             << c.name;
-        EXPECT_TRUE(readssame(before.data(), static_cast<uint8_t>(firsts[1].track), static_cast<uint8_t>(firsts[1].sector)))
+        EXPECT_TRUE(readssame(before.data(), moving, static_cast<uint8_t>(firsts[1].track), static_cast<uint8_t>(firsts[1].sector)))
             << c.name << ": another chain";
     }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "testdisk.h"
@@ -45,6 +46,25 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
              e[geosstructure] = geosvlir, e[geostype] = 6;
              d[sectoroffset({3, 0}) + 8] = 1, d[sectoroffset({3, 0}) + 9] = 3;
          }, "yyn"},
+        {"a GEOS VLIR index block listing 1/3 in its last slot", [](disk &d) {
+             uint8_t *e = direntry(d, 0, closed | usr, {3, 0});
+             e[geosstructure] = geosvlir, e[geostype] = 6;
+             d[sectoroffset({3, 0}) + 254] = 1, d[sectoroffset({3, 0}) + 255] = 3;
+         }, "yyn"},
+        {"the directory goes on at 2/0, where an entry starts a file at 1/2", [](disk &d) {
+             pointat(d, {dirtrack, 1}, {2, 0});
+             d[sectoroffset({2, 0}) + entrysize + filetype] = closed | prg;
+             d[sectoroffset({2, 0}) + entrysize + firsttrack] = 1, d[sectoroffset({2, 0}) + entrysize + firstsector] = 2;
+         }, "yny"},
+        {"the directory goes on at 2/0 and off the disk, after an entry of 2/0 starts a file at 1/2", [](disk &d) {
+             pointat(d, {dirtrack, 1}, {2, 0});
+             pointat(d, {2, 0}, {36, 1});
+             d[sectoroffset({2, 0}) + filetype] = closed | seq;
+             d[sectoroffset({2, 0}) + firsttrack] = 1, d[sectoroffset({2, 0}) + firstsector] = 2;
+         }, "yny"},
+        {"the directory goes on through 1/3, the end of the file", [](disk &d) { pointat(d, {dirtrack, 1}, {1, 3}); },
+         "yyn"},
+        {"the directory goes on through the file from 1/1", [](disk &d) { pointat(d, {dirtrack, 1}, {1, 1}); }, "nnn"},
         {"a sequential GEOS file has no index block", [](disk &d) {
              uint8_t *e = direntry(d, 0, closed | prg, {3, 0});
              e[geostype] = 6;
@@ -80,6 +100,36 @@ TEST(Pickable, EachRuleOnItsOwnHoldsItsLinkBack) {
             got += ispickable(1, s, getptr(1, s)) ? 'y' : 'n';
         EXPECT_EQ(got, c.pickable) << c.name;
         EXPECT_EQ(countpickable(), std::count(got.begin(), got.end(), 'y')) << c.name;
+    }
+}
+
+TEST(Pickable, ADirectoryOffTrack18KeepsWhatItsEntriesNameInPlace) {
+    // The drive finds the files of a directory moved to 19/5 as it finds them on track 18, so the
+    // same sectors may move and the scatter is the same; only 18/1 and 19/5 hold other bytes.
+    const disk on = storydisk(), off = offtrackdirectorydisk();
+    const disk a = scrambled(on), b = scrambled(off);
+    ASSERT_NE(a, on);
+    for (place p : chainablesectors()) {
+        if (p == place{19, 5})
+            continue;
+        EXPECT_TRUE(std::equal(a.begin() + static_cast<long>(sectoroffset(p)),
+                               a.begin() + static_cast<long>(sectoroffset(p) + sectorsize),
+                               b.begin() + static_cast<long>(sectoroffset(p))))
+            << p.track << "/" << p.sector;
+    }
+    // Read as the drive reads it: the REL file's side sector lists its data sectors by number, and
+    // each still holds the data it held.
+    const uint8_t *entries = &b[sectoroffset({19, 5})];
+    ASSERT_EQ(entries[2 * entrysize + filetype], closed | rel);
+    place side{entries[2 * entrysize + sidetrack], entries[2 * entrysize + sidesector]};
+    for (size_t pair = 16; pair < sectorsize; pair += 2) {
+        place data{b[sectoroffset(side) + pair], b[sectoroffset(side) + pair + 1]};
+        if (data.track == 0)
+            continue;
+        EXPECT_TRUE(std::equal(off.begin() + static_cast<long>(sectoroffset(data)),
+                               off.begin() + static_cast<long>(sectoroffset(data) + sectorsize),
+                               b.begin() + static_cast<long>(sectoroffset(data))))
+            << data.track << "/" << data.sector;
     }
 }
 

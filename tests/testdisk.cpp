@@ -158,8 +158,9 @@ std::vector<place> followchain(const disk &d, place first) {
 }
 
 // A disk with one of each thing a reader may start from: "MAIN", a PRG from 1/0 through 1/9; a
-// GEOS VLIR file whose index block at 3/0 lists records 3/1 -> 3/2 -> 3/3 and 5/0 -> 5/1, its info
-// block at 3/10; a REL file 7/0 -> 7/1 -> 7/2 with its side sector at 8/0. Every other sector is
+// GEOS VLIR file whose index block at 3/0 lists records 3/1 -> 3/2 -> 3/3 and 5/0 -> 5/1 first and
+// 6/0 -> 6/1 in its last slot, its info block at 3/10; a REL file 7/0 -> 7/1 -> 7/2 with its side
+// sector at 8/0; text in the first two bytes of 30/0, a link to no sector. Every other sector is
 // in use and holds a chain of one. Bytes 200 and 201 of each sector name its own place.
 disk storydisk() {
     using namespace d64;
@@ -183,6 +184,9 @@ disk storydisk() {
     pointat(d, {3, 1}, {3, 2});
     pointat(d, {3, 2}, {3, 3});
     pointat(d, {5, 0}, {5, 1});
+    index[254] = 6, index[255] = 0;
+    pointat(d, {6, 0}, {6, 1});
+    d[sectoroffset({30, 0})] = 'A', d[sectoroffset({30, 0}) + 1] = 'B';
     e = direntry(d, 2, closed | rel, {7, 0});
     std::copy_n("RECORDS", 7, e + filename);
     e[sidetrack] = 8, e[sidesector] = 0, e[recordlength] = 10;
@@ -195,12 +199,22 @@ disk storydisk() {
     return d;
 }
 
+disk offtrackdirectorydisk() {
+    disk d = storydisk();
+    size_t from = sectoroffset({dirtrack, d64::firstdirsector}), to = sectoroffset({19, 5});
+    std::copy_n(d.begin() + static_cast<long>(from), sectorsize, d.begin() + static_cast<long>(to));
+    std::fill_n(d.begin() + static_cast<long>(from), sectorsize, 0);
+    pointat(d, {dirtrack, d64::firstdirsector}, {19, 5});
+    return d;
+}
+
 disk scrambled(const disk &d) {
     std::copy(d.begin(), d.end(), image);
-    uint32_t moving[d64::tracktable];
+    whatmoves moving;
+    findpickable();
     findmoving(moving);
     resetrandom();
-    scrambleimage();
+    scramblepicked();
     // Every scatter a test makes is held to the whole promise, whatever else the test looks at.
     samecheck c = checkscatter(d.data(), moving, nullptr);
     if (c.found != differs::nothing)

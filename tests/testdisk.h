@@ -58,9 +58,14 @@ disk onelinkdisk();
 disk sparsedisk(int32_t links);
 
 /// One of each thing a reader may start from: "MAIN", a PRG from 1/0 through 1/9; a GEOS VLIR
-/// file (index block 3/0, records 3/1 -> 3/2 -> 3/3 and 5/0 -> 5/1, info block 3/10); a REL file
-/// 7/0 -> 7/1 -> 7/2 with its side sector at 8/0. Bytes 200 and 201 of a sector name its place.
+/// file (index block 3/0, records 3/1 -> 3/2 -> 3/3, 5/0 -> 5/1 and, in the last slot, 6/0 -> 6/1,
+/// info block 3/10); a REL file 7/0 -> 7/1 -> 7/2 with its side sector at 8/0; "AB" in the link
+/// bytes of 30/0. Bytes 200 and 201 of a sector name its place.
 disk storydisk();
+
+/// The story disk with its directory sector moved off track 18 to 19/5, which 18/1 now only links
+/// to, as directory tricks leave it: the drive still finds every file there.
+disk offtrackdirectorydisk();
 
 /// The places a chain visits from `first` until a sector with byte 0 of 0 (at most 683 steps).
 std::vector<place> followchain(const disk &d, place first);

@@ -21,7 +21,7 @@ TEST(PageEntry, ScattersAsTheToolDoesAndSaysWhatMoved) {
         disk d;
         int32_t movable, inuse;  // sectors that may move, and in use off track 18
     } cases[] = {
-        {"the story disk", storydisk(), 12, numsectors - tracksecs[dirtrack]},
+        {"the story disk", storydisk(), 13, numsectors - tracksecs[dirtrack]},
         {"one chain through the disk", chaineddisk(), 663, numsectors - tracksecs[dirtrack]},
         {"a single link: nothing can move", onelinkdisk(), 1, numsectors - tracksecs[dirtrack]},
         {"blank and all free", [] {
