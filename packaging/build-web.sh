@@ -15,7 +15,7 @@ cmake -S . -B build-web -DCMAKE_TOOLCHAIN_FILE="$root/cmake/Modules/Platform/Ems
     -DCMAKE_BUILD_TYPE=Release -DSCATTERDISK_WERROR=ON -DSCATTERDISK_TESTS=OFF -DSCATTERDISK_BENCH=OFF >/dev/null
 cmake --build build-web -j2 --target scatterdisk_web >/dev/null
 # A script may not hold the text that ends it.
-if grep -qi '</script' build-web/scatterdisk_web.js web/app.js; then
+if grep -qi '</script' build-web/scatterdisk_web.js web/*.js; then
     echo "build-web.sh: a script holds </script>" >&2
     exit 1
 fi
@@ -28,9 +28,17 @@ awk -v core=build-web/scatterdisk_web.js '
     }
     $0 == "<link rel=\"stylesheet\" href=\"style.css\">" { inline("web/style.css", "style"); next }
     $0 == "<script src=\"scatterdisk.js\"></script>" { inline(core, "script"); next }
-    $0 == "<script src=\"app.js\"></script>" { inline("web/app.js", "script"); next }
+    /^<script src="[a-z]+\.js"><\/script>$/ {
+        split($0, part, "\"")
+        inline("web/" part[2], "script")
+        next
+    }
     { print }
 ' web/index.html > build-web/scatterdisk.html.new
+if grep -q '<script src=' build-web/scatterdisk.html.new; then
+    echo "build-web.sh: a script of the page was not inlined" >&2
+    exit 1
+fi
 for part in '<style>' 'createScatterdisk' "'use strict'"; do
     grep -q "$part" build-web/scatterdisk.html.new || { echo "build-web.sh: $part did not go into the page" >&2; exit 1; }
 done

@@ -31,8 +31,11 @@ constexpr size_t blockslow = 30, blockshigh = 31;  // the file's size in sectors
 constexpr uint8_t typemask = 7;
 enum filetypes : uint8_t { del = 0, seq = 1, prg = 2, usr = 3, rel = 4 };
 
-/// The types a listing names, by the type byte's low three bits; 5 to 7 name none.
-constexpr const char *typenames[typemask + 1] = {"DEL", "SEQ", "PRG", "USR", "REL", "???", "???", "???"};
+/// The types a listing names, by the type byte's low three bits. The drive has names for 0 to 4
+/// only, in three tables of five letters that lie one after the other (DSPUR, EERSE, LQGRL), so
+/// for 5 to 7 it reads its first two letters from the next table and its third from a byte past the
+/// last, which prints nothing.
+constexpr const char *typenames[typemask + 1] = {"DEL", "SEQ", "PRG", "USR", "REL", "EL ", "EQ ", "RG "};
 
 /// True for the entries read as files, whose sectors the tool knows (SEQ, PRG, USR, REL); what
 /// other entries point at is some other program's business.

@@ -25,8 +25,10 @@ uint8_t kinds[numsectors];
 uint8_t same[maxentries];
 char typelabel[6];
 
-// What the page says of the scatter as a whole, in this order (web_verdict).
+// What the page says of the scatter as a whole (web_verdict), its fields named in this order by
+// web_verdictfields().
 enum verdictfield { found, chains, track, sector, block, attrack, atsector, moved, inuse, maymove, fields };
+constexpr const char *verdictnames = "found,chains,track,sector,block,attrack,atsector,moved,inuse,movable";
 int32_t verdict[fields];
 whatmoves moving;  // what the scatter may change, found before it ran
 
@@ -120,4 +122,5 @@ const char *web_kindname(int32_t k) {
 }
 
 const int32_t *web_verdict() { return verdict; }
+const char *web_verdictfields() { return verdictnames; }
 }

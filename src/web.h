@@ -64,8 +64,10 @@ const uint8_t *web_kinds();
 const char *web_kindname(int32_t k);
 
 /// The scatter checked as a whole: the first difference (0 none; then track 18, a sector that
-/// stays, a chain's data, a chain's end), the chains compared, the chain's start, the block and its
-/// place in the output; then the sectors whose content changed place, the sectors in use off track
-/// 18, and how many of those may move.
+/// stays, a chain's data, a chain's end, a chain's link), the chains compared, the chain's start,
+/// the block and its place in the output; then the sectors whose content changed place, the
+/// sectors in use off track 18, and how many of those may move. web_verdictfields() names the
+/// fields in their order, separated by commas.
 const int32_t *web_verdict();
+const char *web_verdictfields();
 }

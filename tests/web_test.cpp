@@ -118,7 +118,7 @@ TEST(PageEntry, ListsTheDirectoryAsTheDriveDoes) {
         const char *name, *type;
         bool file;
     } want[] = {{"MAIN", " PRG ", true}, {"VLIR", " USR ", true}, {"RECORDS", " REL ", true}, {"", " DEL ", false},
-                {"", "*?\?\?<", false}};
+                {"", "*EL <", false}};
     ASSERT_EQ(web_count(), 5);
     for (int32_t f = 0; f < 5; ++f) {
         const auto &w = want[f];
@@ -128,6 +128,16 @@ TEST(PageEntry, ListsTheDirectoryAsTheDriveDoes) {
         if (w.file) {
             EXPECT_EQ(web_same(f), 1) << w.name;
         }
+    }
+    // The drive finds the directory wherever its links lead, and so does the listing.
+    disk off = offtrackdirectorydisk();
+    std::copy(off.begin(), off.end(), web_input());
+    ASSERT_EQ(web_scatter(imagesize), 0);
+    ASSERT_EQ(web_check(), 0);
+    ASSERT_EQ(web_count(), 3);
+    for (int32_t f = 0; f < 3; ++f) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(web_filename(f)), strlen(want[f].name)), want[f].name);
+        EXPECT_EQ(web_same(f), 1) << want[f].name;
     }
 }
 

@@ -57,14 +57,14 @@ before(async () => {
   writeFileSync(join(work, 'rel.d64'), rel);
   // The page; at /broken the page with a core that cannot start (its WebAssembly spoilt); at
   // /damaged/N one whose output has its byte N flipped between the scatter and the check.
-  const damaged = (n) => readFileSync(html, 'utf8').replace('<script>\n// The page:', `<script>
+  const damaged = (n) => readFileSync(html, 'utf8').replace('<script>\n// The page\'s way into the core', `<script>
     const made = createScatterdisk;
     createScatterdisk = (...a) => made(...a).then((m) => {
       const check = m._web_check;
       m._web_check = () => { m.HEAPU8[m._web_output() + ${n}] ^= 0x55; return check(); };
       return m;
     });
-    </script>\n<script>\n// The page:`);
+    </script>\n<script>\n// The page\'s way into the core`);
   server = http.createServer((req, res) => {
     const flip = /^\/damaged\/(\d+)$/.exec(req.url);
     const page = flip ? () => damaged(Number(flip[1]))
@@ -161,6 +161,29 @@ function fulldirectory() {
   return d;
 }
 
+// A disk whose directory lists, in one sector each, entries of every width of block count, a name
+// that ends quote mode early (the LOAD"EA",8,1 trick) with a RETURN after it, a control code in
+// quote mode, and the three types the drive has no name for. No file has a sector.
+const listingcases = [
+  { blocks: 1 }, { blocks: 9 }, { blocks: 10 }, { blocks: 99 }, { blocks: 100 }, { blocks: 256 }, { blocks: 999 },
+  { blocks: 1000 }, { blocks: 16385 }, { blocks: 65535 },
+  { blocks: 2, name: [0x45, 0x41, 0x22, 0x2c, 0x38, 0x2c, 0x31, 0x0d], text: '"EA",8,1"' },
+  { blocks: 3, name: [0x41, 0x12, 0x42], text: '"ARB"', reversed: 'R' },
+  { blocks: 4, type: 0x85, typetext: 'EL' }, { blocks: 4, type: 0x86, typetext: 'EQ' }, { blocks: 4, type: 0x87, typetext: 'RG' },
+];
+function listingdisk() {
+  const d = Buffer.alloc(174848);
+  listingcases.forEach((c, k) => {
+    const at = offset(18, 1 + Math.floor(k / 8)) + 32 * (k % 8);
+    if (k % 8 === 0) d[at] = k + 8 < listingcases.length ? 18 : 0, d[at + 1] = k + 8 < listingcases.length ? 2 + k / 8 : 0xff;
+    d[at + 2] = c.type || 0x82;
+    const name = c.name || [0x4e];
+    for (let i = 0; i < 16; ++i) d[at + 5 + i] = i < name.length ? name[i] : 0xa0;
+    d[at + 30] = c.blocks & 0xff, d[at + 31] = c.blocks >> 8;
+  });
+  return d;
+}
+
 // What axe-core, the accessibility checker, finds wrong with the page as it stands.
 const axe = readFileSync(join(root, 'node_modules/axe-core/axe.min.js'), 'utf8');
 async function violations(page) {
@@ -243,11 +266,15 @@ test(`in ${kind}, dropped disks are taken, a sector is picked by keyboard, and t
   assert.equal(got.verdict, 'same');
   assert.equal(got.downloads[0].name, 'x'.repeat(120) + '-scattered.d64', 'the stem is cut, the ending kept');
   assert.equal(await page.$$eval('#listing li', (l) => l.length), 146, 'head, 144 entries, blocks free');
-  assert.match(await page.$eval('#listing li:nth-child(2)', (e) => e.textContent), /^65535 "/);
+  assert.match(await page.$eval('#listing li:nth-child(2)', (e) => e.textContent), /^65535  "/);
   // Graphic characters few fonts have are drawn by the page, their text kept: U+1FB76 is 0x65.
   assert.ok(await page.$$eval('#listing .g', (g) => g.some((e) => e.textContent === '\u{1fb76}' &&
     /^url\("data:image\/svg\+xml,/.test(getComputedStyle(e).maskImage || getComputedStyle(e).webkitMaskImage))));
   assert.equal(await page.$eval('#picked', (e) => e.textContent.startsWith('Select')), true, 'a new disk clears the pick');
+  // The names are drawn the same way wherever they appear.
+  for (const where of ['#files', '#legend']) assert.ok(await page.$$eval(`${where} .g`, (g) => g.length >= 144), where);
+  await page.click('#map-after [data-i="0"]');
+  assert.ok(await page.$$eval('#picked .g', (g) => g.length > 0), 'the picked sector names its file as drawn');
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 360), '144 entries fit 360 px');
   assert.deepEqual(await violations(page), []);
   assert.deepEqual(seen.errors, []);
@@ -326,6 +353,27 @@ test(`in ${kind}, several disks are each scattered, the same file is read again,
     assert.equal(got.offered, false);
     rmSync(folder, { recursive: true });
   }
+  assert.deepEqual(seen.errors, []);
+  await page.close();
+});
+
+for (const kind of Object.keys(browsers))
+test(`in ${kind}, the listing spaces, quotes and names types as the drive does`,
+     { skip: !browsers[kind] && `${kind} is not installed` }, async () => {
+  const { page, seen } = await open(running[kind], served);
+  await drop(page, { bytes: listingdisk(), name: 'listing.d64' });
+  const lines = await page.$$eval('#listing li', (l) => l.slice(1, -1).map((e) => ({
+    text: e.textContent, reversed: [...e.querySelectorAll('.rev')].map((r) => r.textContent).join('') })));
+  assert.equal(lines.length, listingcases.length);
+  listingcases.forEach((c, k) => {
+    const [, number, spaces, rest] = lines[k].text.match(/^(\d+)( +)(".*)$/);
+    // LIST's space, and the drive's own: the quotes line up under 1000 blocks, and one space more stays.
+    assert.equal(Number(number), c.blocks);
+    assert.equal(spaces.length, Math.max(2, 5 - number.length), lines[k].text);
+    if (c.text) assert.ok(rest.startsWith(c.text), `${lines[k].text}: quote mode`);
+    assert.equal(lines[k].reversed, c.reversed || '', lines[k].text);
+    if (c.typetext) assert.match(rest, new RegExp(` ${c.typetext} *$`), lines[k].text);
+  });
   assert.deepEqual(seen.errors, []);
   await page.close();
 });
