@@ -39,13 +39,14 @@ chaindiff comparechain(const uint8_t *before, const whatmoves &m, int32_t track,
             d = {differs::chainend, static_cast<int32_t>(k) - 1, d.prevtrack, d.prevsector, d.prevtrack, d.prevsector};
             return false;
         }
+        // One comparison for the bytes that must agree, then, only where they do not, which ones.
         const uint8_t *b = wasat(k);
-        if (memcmp(b + 2, p + 2, databytes) != 0) {
-            d.found = k == 0 ? differs::sectordata : differs::chaindata;
-            return false;
-        }
-        if ((b[0] != p[0] || b[1] != p[1]) && linkstays[k]) {
-            d.found = b[d64::linktrack] == 0 ? differs::chainend : differs::chainlink;
+        size_t from = linkstays[k] ? 0 : 2;
+        if (memcmp(b + from, p + from, sectorsize - from) != 0) {
+            if (memcmp(b + 2, p + 2, databytes) != 0)
+                d.found = k == 0 ? differs::sectordata : differs::chaindata;
+            else
+                d.found = b[d64::linktrack] == 0 ? differs::chainend : differs::chainlink;
             return false;
         }
         if (origin != nullptr)

@@ -179,6 +179,9 @@ TEST(CommandLine, KnownDisksGiveTheKnownScatter) {
          "70a353bc360669163db66e665d85e2ef5cdc25d5b1a8383fa9bf724fd54a2a4e"},
         {safetydisk(), "8e9693602249838a8eea26d87b3c4457b70937ee0e5b168096cad57b0a982175",
          "8dc3c631be6857381ea453736f88c1d3f45ac9fbdb144ea41bbd5028b2b089a6"},
+        // The directory moved off track 18: what its entries name stays in place.
+        {offtrackdirectorydisk(), "4e59c7c44b2df148b655730b4787cedb7bbf35a0a2fcfb711f8085ceeb1fc07c",
+         "e3f5cbf7b21c71281ee513b330d2d79cc22c99b7f88fc45603b447cd5588dd12"},
     };
     for (const auto &c : cases) {
         tempdir dir;
