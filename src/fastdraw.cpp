@@ -1,45 +1,18 @@
-// The plain fill of a block of draws, and the stream of attempts the scrambler takes from the fill
-// chosen for the run (fastdraw_blocks.h explains the blocks).
+// The stream of attempts the scrambler takes from the block loop chosen for the run
+// (fastdraw_internal.h explains the blocks).
 #include "fastdraw.h"
 
-#include "fastdraw_blocks.h"
+#include "fastdraw_internal.h"
 
 namespace fastdraw {
 
 drawstate drawing;
 
-namespace {
-
-blockmasks fillplain(uint32_t from) {
-    uint64_t s = 0, c = 0, x = 0;
-    for (int32_t k = 0; k < block; ++k)
-        drawing.next.draws[k] = static_cast<uint16_t>(
-            (jump.mul[static_cast<size_t>(k)] * from + jump.add[static_cast<size_t>(k)]) >> 16 & 0x7fffu);
-    for (int32_t k = 0; k < block; ++k) {
-        uint32_t v = drawing.next.draws[k], q = (v * trackmul) >> quotientshift;
-        s |= uint64_t{v >= tracklimit || q == dirquotient} << k;
-        c |= (drawing.start.tracks >> q & 1) << k;
-        x |= uint64_t{v >= safesectors} << k;
-    }
-    return {s, c, x, drawing.next.draws[0], drawing.next.draws[block - 1]};
-}
-
-void blocksplain() { findhits(fillplain); }
-
-}  // namespace
-
 }  // namespace fastdraw
 
 using namespace fastdraw;
 
-bool canrun(drawway way) { return way == onebyone || way == portableblocks || vectorblocks(way) != nullptr; }
-
-blockfacts fillfortests(drawway way, uint32_t state) {
-    blockmasks m = fillplain(state);
-    if (way != portableblocks)
-        vectorfill(way, state, m);
-    return {m.s, m.maybe, m.x, m.first, m.last};
-}
+bool canrun(drawway way) { return way == onebyone || vectorblocks(way) != nullptr; }
 
 void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state, drawway way) {
     auto &fixed = drawing.start;
@@ -56,8 +29,7 @@ void startcandidates(const uint32_t candidates[d64::tracktable], uint32_t state,
     }
     drawing.next.nextstate = state;
     drawing.next.pending = drawing.next.nhits = drawing.next.taken = 0;
-    blocksfn chosen = vectorblocks(way);
-    drawing.blocks = chosen != nullptr ? chosen : blocksplain;
+    drawing.blocks = vectorblocks(way);
 }
 
 void nextcandidate(int32_t &track, int32_t &sector, uint32_t &state) {

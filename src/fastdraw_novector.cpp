@@ -1,10 +1,8 @@
-// Processors without the x86 vector units draw in plain C++ blocks or one by one.
-#include "fastdraw_blocks.h"
+// Processors without the x86 vector units draw one by one.
+#include "fastdraw_internal.h"
 
 namespace fastdraw {
 
 blocksfn vectorblocks(drawway) { return nullptr; }
-
-bool vectorfill(drawway, uint32_t, blockmasks &) { return false; }
 
 }  // namespace fastdraw

@@ -14,9 +14,6 @@ uint32_t randstate = 1;
 
 uint8_t buffer[sectorsize];
 
-bool forced = false;
-drawway forcedway = onebyone;
-
 // Which content sits at each place during the exchanges: at[place] is the sector of the image as
 // loaded whose 256 bytes belong there now. An exchange swaps two entries instead of copying two
 // sectors three ways, and the image is put in that order once, at the end.
@@ -106,6 +103,33 @@ drawway automaticway(int32_t pickable) {
     return canrun(avx512blocks) ? avx512blocks : canrun(avx2blocks) ? avx2blocks : onebyone;
 }
 
+// With no pickable link the first pick would draw forever. With exactly one, every pick returns
+// it, so each exchange rewrites that link with its own value and swaps its target with itself: the
+// image comes out as it went in, and no draw is needed to know that. Exchanges never change which
+// links are pickable, so the count taken first holds throughout. `way` says how to draw, or the
+// tool's own choice (chosen) by that count.
+constexpr int chosen = -1;
+
+void exchangeby(int way) {
+    int32_t pickable = countpickable();
+    if (pickable <= 1)
+        return;
+    for (uint16_t p = 0; p < numsectors; ++p)
+        at[p] = p;
+    drawway draws = way == chosen ? automaticway(pickable) : static_cast<drawway>(way);
+    if (draws == onebyone) {
+        plainattempts source{randstate};
+        exchangeall(source);
+    } else {
+        uint32_t places[d64::tracktable];
+        findcandidates(places);
+        startcandidates(places, randstate, draws);
+        candidateattempts source{randstate};
+        exchangeall(source);
+    }
+    gather();
+}
+
 }  // namespace
 
 int32_t nextrandom() { return draw(randstate); }
@@ -114,41 +138,16 @@ void resetrandom() { randstate = 1; }
 
 int32_t random_in_range(int32_t low, int32_t high) { return random_in_range(randstate, low, high); }
 
-bool forcedrawsfortests(drawway way) {
-    if (!canrun(way))
-        return false;
-    forced = true;
-    forcedway = way;
-    return true;
-}
-
-void autodrawsfortests() { forced = false; }
-
 void scrambleimage() {
     findpickable();
     scramblepicked();
 }
 
-void scramblepicked() {
-    // With no pickable link the first pick would draw forever. With exactly one, every pick
-    // returns it, so each exchange rewrites that link with its own value and swaps its target
-    // with itself: the image comes out as it went in, and no draw is needed to know that.
-    // Exchanges never change which links are pickable, so the count taken now holds throughout.
-    int32_t pickable = countpickable();
-    if (pickable <= 1)
-        return;
-    for (uint16_t p = 0; p < numsectors; ++p)
-        at[p] = p;
-    drawway way = forced ? forcedway : automaticway(pickable);
-    if (way == onebyone) {
-        plainattempts source{randstate};
-        exchangeall(source);
-    } else {
-        uint32_t places[d64::tracktable];
-        findcandidates(places);
-        startcandidates(places, randstate, way);
-        candidateattempts source{randstate};
-        exchangeall(source);
-    }
-    gather();
+void scramblepicked() { exchangeby(chosen); }
+
+bool scramblewith(drawway way) {
+    if (!canrun(way))
+        return false;
+    exchangeby(way);
+    return true;
 }

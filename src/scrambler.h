@@ -11,13 +11,6 @@ constexpr int32_t exchanges = 10000;
 /// with more, or without vectors (plain C++ blocks cost what drawing one by one does), one by one.
 constexpr int32_t sparselinks = 256;
 
-/// Tests and benchmarks only: every later scrambleimage() draws `way`, where this processor can
-/// run it; false, changing nothing, where it cannot.
-bool forcedrawsfortests(drawway way);
-
-/// Tests and benchmarks only: scrambleimage() chooses how to draw again, as the tool does.
-void autodrawsfortests();
-
 /// Next draw of the tool's own generator, 0 to 32767; the same sequence on every platform.
 int32_t nextrandom();
 
@@ -34,3 +27,7 @@ void scrambleimage();
 /// The same exchanges, moving what findpickable() found when it last ran on `image`; for a caller
 /// that needs the pick rules' answer itself before the scatter.
 void scramblepicked();
+
+/// The same drawn `way`, whichever the count of links would choose (every way gives the same
+/// bytes); false, changing nothing, where this processor cannot draw that way.
+bool scramblewith(drawway way);

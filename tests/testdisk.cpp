@@ -208,13 +208,18 @@ disk offtrackdirectorydisk() {
     return d;
 }
 
-disk scrambled(const disk &d) {
+disk scrambled(const disk &d) { return scrambledby(d, nullptr); }
+
+disk scrambledby(const disk &d, const drawway *way) {
     std::copy(d.begin(), d.end(), image);
     whatmoves moving;
     findpickable();
     findmoving(moving);
     resetrandom();
-    scramblepicked();
+    if (way == nullptr)
+        scramblepicked();
+    else if (!scramblewith(*way))
+        throw std::runtime_error("this processor cannot draw that way");
     // Every scatter a test makes is held to the whole promise, whatever else the test looks at.
     samecheck c = checkscatter(d.data(), moving, nullptr);
     if (c.found != differs::nothing)

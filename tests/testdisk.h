@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "d64.h"
+#include "fastdraw.h"
 
 using disk = std::vector<uint8_t>;
 
@@ -70,8 +71,10 @@ disk offtrackdirectorydisk();
 /// The places a chain visits from `first` until a sector with byte 0 of 0 (at most 683 steps).
 std::vector<place> followchain(const disk &d, place first);
 
-/// Copies a disk into the tool's image, scrambles it from the start of the sequence, and copies it back.
+/// Copies a disk into the tool's image, scrambles it from the start of the sequence, and copies it
+/// back; drawn `way` where given (this processor must run it), else as the tool chooses.
 disk scrambled(const disk &d);
+disk scrambledby(const disk &d, const drawway *way);
 
 /// A fresh scratch folder, removed with its contents when the object goes.
 struct tempdir {

@@ -1,5 +1,6 @@
-// The block draws shared by every fill: the generator's jumps, the draws' state, and the parse of
-// a block's masks into attempts. fastdraw.cpp has the plain fill, fastdraw_x86.cpp the vector ones.
+// Internal to the draws: the generator's jumps, the draws' state, and the parse of a block's masks
+// into attempts, shared by every fill (fastdraw_x86_fills.h) and the stream of attempts
+// (fastdraw.cpp); inline, so that each fill is inlined into its own copy of the parse.
 //
 // On a disk with a handful of pickable links, nearly every attempt of the pick procedure lands on a
 // place that can never be picked, and the plain loop spends its time drawing one number after the
@@ -18,8 +19,6 @@
 // redrawn; a block in which one is (about one in a hundred) is walked draw by draw instead. Which
 // draws are track draws then follows from S alone, by carry arithmetic, and only track draws in C
 // need their sector looked at.
-#include "fastdraw.h"
-
 #pragma once
 
 #include <array>
@@ -224,13 +223,9 @@ template <class fillfn>
     drawing.next.nextstate = state;
 }
 
-/// The block fill for `way` (avx2blocks or avx512blocks) where this build and processor run it,
+/// The block loop for `way` (avx2blocks or avx512blocks) where this build and processor run it,
 /// else null; the processor is asked once, the first time this is called.
 using blocksfn = void (*)();
 blocksfn vectorblocks(drawway way);
-
-/// Tests only: the masks of one block as the vector fill for `way` makes them; false where it
-/// cannot run here.
-bool vectorfill(drawway way, uint32_t from, blockmasks &m);
 
 }  // namespace fastdraw
