@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "image_system.h"
 #include "platform.h"
 #include "replace.h"
+#include "system.h"
 
-alignas(4096) uint8_t image[imagesize];  // whole pages on most systems, for the prefault
+alignas(4096) uint8_t image[imagesize];  // whole 4 KiB pages, for the prefault
+static_assert(imagesize <= outputroom, "an image fits the output's room");
 
 [[noreturn]] static void fail(const char *fmt, ...) {
     va_list ap;

@@ -6,34 +6,49 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
-#include "replace_system.h"
+#include "tempfile.h"
 
 namespace {
 
 // Two runs rewriting one file in place must not interleave. The one holding the lock is done in
-// milliseconds; one that never lets go must not hang this run, nor keep an interrupt waiting.
+// milliseconds; one that never lets go must not hang this run for more than ten seconds by the
+// clock, nor keep an interrupt waiting.
+constexpr long long lockwait = 10000;
+
 bool lockfile(int fd) {
-    for (int waits = 0; waits < 1000; ++waits) {
+    for (long long until = sys::monotonicms() + lockwait;;) {
         switch (sys::trylock(fd)) {
         case sys::locked::held:
         case sys::locked::nolocks: return true;
         case sys::locked::failed: return false;
         case sys::locked::busy: break;
         }
-        if (sys::interrupted())
+        if (sys::interrupted() || sys::monotonicms() >= until)
             return false;
         sys::nap();
     }
-    return false;
 }
+
+// Below this much free room beyond the image a copy-on-write file system may fail a rewrite part
+// way, whatever allocate() said: it writes each block anew, and its metadata too. With at least
+// the image's size and this much free, the rewrite goes ahead.
+constexpr unsigned long long cowroom = 16ull << 20;
+
+bool roomproven(int fd, size_t size) {
+    bool copyonwrite = false;
+    unsigned long long available = 0;
+    return sys::filesystem(fd, copyonwrite, available) && (!copyonwrite || available >= size + cowroom);
+}
+
+// The old bytes the rewrite overwrites, kept for the undo: program-wide, as the image is.
+uint8_t kept[outputroom];
 
 // The output opened for a rewrite in place, and what the undo and the cleanup rely on, all of
 // it read once the lock is held: another run may have written or replaced it while this one
 // waited.
 struct inplace {
-    const char *target = nullptr;
+    const sys::folder *dir = nullptr;
     int fd = -1;
     sys::fileid id;
     bool made = false;      // this run created it and nothing has been written to it since
@@ -45,14 +60,14 @@ struct inplace {
 // is -1 where that fails. A symbolic link put at the name since it was followed is refused. Once
 // the lock is held the name must still lead to the locked file; if another run has renamed a new
 // one over it meanwhile, that one is opened instead.
-inplace openinplace(const char *target) {
+inplace openinplace(const sys::folder &dir) {
     inplace f;
-    f.target = target;
+    f.dir = &dir;
     for (int tries = 0; tries < 100; ++tries) {
         bool created = false;
-        f.fd = sys::openexisting(target, f.readable);
+        f.fd = sys::openexisting(dir, f.readable);
         if (f.fd < 0 && errno == ENOENT) {
-            f.fd = open(target, O_RDWR | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+            f.fd = sys::createoutput(dir);
             created = f.readable = f.fd >= 0;
             if (f.fd < 0 && errno == EEXIST)
                 continue;  // another run made it a moment ago
@@ -64,7 +79,7 @@ inplace openinplace(const char *target) {
         struct stat st;
         if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             if (created)
-                sys::discard(f.fd, target, nullptr);
+                discard(f.fd, dir, dir.name, nullptr);
             else
                 close(f.fd);
             f.fd = -1;
@@ -76,10 +91,10 @@ inplace openinplace(const char *target) {
         // have filled it and exited 0 meanwhile, and that output stays.
         f.made = created && known && f.length == 0;
         sys::fileid now;
-        if (locked && known && sys::identify(target, now) && now == f.id)
+        if (locked && known && sys::identifyat(dir, dir.name, now) && now == f.id)
             return f;
         if (f.made || (created && !known))
-            sys::discard(f.fd, target, known ? &f.id : nullptr);
+            discard(f.fd, dir, dir.name, known ? &f.id : nullptr);
         else
             close(f.fd);
         f.fd = -1;
@@ -96,7 +111,9 @@ inplace openinplace(const char *target) {
 bool reserve(const inplace &f, size_t size, const uint8_t *before, size_t keep) {
     switch (sys::allocate(f.fd, size)) {
     case sys::reserved::done: return true;
-    case sys::reserved::failed: return false;
+    // Some file systems (XFS) answer a full disk even where the file already has every block the
+    // image needs: then there is room all the same.
+    case sys::reserved::failed: return sys::noroom(errno) && sys::allocated(f.fd, size);
     case sys::reserved::unsupported: break;
     }
     if (!f.readable)
@@ -121,7 +138,7 @@ writeresult undo(const inplace &f, size_t wrote, const uint8_t *before, size_t k
         writeall(f.fd, before, wrote < keep ? wrote : keep);
     sys::setlength(f.fd, f.length);
     if (f.made) {
-        sys::discard(f.fd, f.target, &f.id);
+        discard(f.fd, *f.dir, f.dir->name, &f.id);
         return writefailed;
     }
     sys::flush(f.fd);
@@ -139,7 +156,7 @@ writeresult rewrite(const inplace &f, const uint8_t *data, size_t size, uint8_t 
         return undo(f, 0, nullptr, keep);
     // On a copy-on-write file system the room allocate() promises is not kept for an overwrite:
     // a rewrite that stopped part way could not be undone there either.
-    if (!sys::roomproven(f.fd, size) || !reserve(f, size, before, keep) || lseek(f.fd, 0, SEEK_SET) != 0)
+    if (!roomproven(f.fd, size) || !reserve(f, size, before, keep) || lseek(f.fd, 0, SEEK_SET) != 0)
         return undo(f, 0, before, keep);
     size_t wrote = writeall(f.fd, data, size);
     if (wrote != size)
@@ -158,22 +175,19 @@ writeresult rewrite(const inplace &f, const uint8_t *data, size_t size, uint8_t 
     if (close(f.fd) == 0)
         return written;
     if (f.made)
-        sys::discard(-1, f.target, &f.id);
+        discard(-1, *f.dir, f.dir->name, &f.id);
     return writefailed;
 }
 
 }  // namespace
 
-writeresult rewriteinplace(const char *target, const uint8_t *data, size_t size) {
-    inplace f = openinplace(target);
+writeresult rewriteinplace(const sys::folder &dir, const uint8_t *data, size_t size) {
+    if (size > sizeof kept)
+        return writefailed;
+    inplace f = openinplace(dir);
     if (f.fd < 0)
         return openfailed;
-    // The copy of the old bytes is as large as what the rewrite overwrites of them.
+    // What the rewrite overwrites of the old bytes is kept.
     size_t keep = f.length < static_cast<long long>(size) ? static_cast<size_t>(f.length) : size;
-    uint8_t *before = nullptr;
-    if (f.readable && keep > 0 && (before = static_cast<uint8_t *>(malloc(keep))) == nullptr)
-        return undo(f, 0, nullptr, keep);
-    writeresult result = rewrite(f, data, size, before, keep);
-    free(before);
-    return result;
+    return rewrite(f, data, size, f.readable && keep > 0 ? kept : nullptr, keep);
 }

@@ -24,7 +24,7 @@
 #define O_CLOEXEC 0
 #endif
 // Windows' C runtime cannot be told not to follow a link when it opens a file; there a reparse
-// point at the output's name is refused by looking at it first (replace_windows.cpp, lookat).
+// point at the output's name is refused by looking at it first (system_windows.cpp, lookat).
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0
 #endif

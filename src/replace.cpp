@@ -1,13 +1,14 @@
-// What kind of output the name leads to, and so which way it is written. The rename and the
-// in-place rewrite live in byrename.cpp and inplace.cpp; what each system calls them, in
-// replace_system.h.
+// Which way the output is written, decided here and nowhere else: straight for a stream or a
+// device, by a rename for a file, in place where no rename can be made. byrename.cpp and
+// inplace.cpp are the two ways for a file; system.h is what they ask of the system.
 #include "replace.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "byrename.h"
-#include "replace_system.h"
+#include "inplace.h"
+#include "system.h"
 
 namespace {
 
@@ -19,6 +20,23 @@ writeresult writestraight(const char *name, const uint8_t *data, size_t size) {
         return openfailed;
     bool ok = writeall(fd, data, size) == size;
     return close(fd) == 0 && ok ? written : writefailed;
+}
+
+// A file: by a rename where a file can be made beside it, else in place. An interrupt that came
+// while the rename was tried ends the run rather than start the rewrite.
+writeresult writefile(const char *target, bool exists, const uint8_t *data, size_t size) {
+    sys::folder dir;
+    if (!sys::openfolder(target, dir))
+        return openfailed;
+    writeresult result = writefailed;
+    switch (replacebyrename(dir, exists, data, size)) {
+    case renamed::written: result = written; break;
+    case renamed::openfailed: result = openfailed; break;
+    case renamed::writefailed: result = writefailed; break;
+    case renamed::inplace: result = sys::interrupted() ? writefailed : rewriteinplace(dir, data, size); break;
+    }
+    sys::closefolder(dir);
+    return result;
 }
 
 // The file to replace, once symbolic links are followed.
@@ -39,6 +57,9 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
     case sys::named::stream: return writestraight(name, data, size);
     case sys::named::failed: return openfailed;
     }
+    // What another user put in a shared folder such as /tmp is not written through, whatever it is.
+    if (sys::planted(target))
+        return openfailed;
     struct stat st;
     bool exists = stat(target, &st) == 0;
     if (!exists && errno != ENOENT)
@@ -51,7 +72,7 @@ writeresult replacefile(const char *name, const uint8_t *data, size_t size) {
     if (!sys::withinlimit(size))
         return writefailed;
     sys::holdinterrupts(true);
-    writeresult result = replacebyrename(target, exists ? &st : nullptr, data, size);
+    writeresult result = writefile(target, exists, data, size);
     sys::holdinterrupts(false);
     return result;
 }

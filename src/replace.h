@@ -8,7 +8,10 @@
 
 enum writeresult { written, openfailed, writefailed };
 
-/// Makes `size` bytes the whole content of the named file (a regular file reached through symbolic
-/// links is replaced and the links stay links); devices, pipes and the caller's streams are
-/// written straight.
+/// The most an output may hold: one image.
+constexpr size_t outputroom = 174848;
+
+/// Makes `size` bytes (outputroom at most) the whole content of the named file (a regular file
+/// reached through symbolic links is replaced and the links stay links); devices, pipes and the
+/// caller's streams are written straight.
 writeresult replacefile(const char *name, const uint8_t *data, size_t size);

@@ -7,8 +7,10 @@
  * first call of that one instead, and the failure stays where FAIL_CALL and FAIL_AT put it. Each failure it makes appends a line to the file FAIL_LOG, so that a test knows when a
  * run had no such call left to fail. The 64-bit names count as their plain ones, and so do the
  * calls that name a file inside an open folder (openat as open, renameat as rename, unlinkat as
- * unlink, fstatat as lstat). FAIL_ALSO=CALL:ERRNO fails every call of another function besides,
- * uncounted and unlogged. */
+ * unlink, fstatat as lstat); an fsync of a folder counts as fsyncdir, renameat2 (a system call) as
+ * itself. FAIL_ALSO=CALL:ERRNO fails every call of another function besides,
+ * uncounted and unlogged. FAIL_TMPFILE, set, refuses every unnamed file (O_TMPFILE) as a file system
+ * that cannot make one does (FUSE: exFAT, NTFS), uncounted, so that the named temporary file is used. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,6 +23,8 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -113,13 +117,17 @@ WRAP(int, fstatfs, fstatfs, -1, (int fd, struct statfs *st), (fd, st))
 WRAP(int, fstatfs64, fstatfs, -1, (int fd, struct statfs64 *st), (fd, st))
 WRAP(int, fsetxattr, fsetxattr, -1, (int fd, const char *n, const void *v, size_t len, int how), (fd, n, v, len, how))
 WRAP(int, fremovexattr, fremovexattr, -1, (int fd, const char *n), (fd, n))
+WRAP(ssize_t, fgetxattr, fgetxattr, -1, (int fd, const char *n, void *v, size_t len), (fd, n, v, len))
+WRAP(ssize_t, flistxattr, flistxattr, -1, (int fd, char *to, size_t len), (fd, to, len))
+WRAP(int, fstatvfs, fstatvfs, -1, (int fd, struct statvfs *st), (fd, st))
+WRAP(int, fstatvfs64, fstatvfs, -1, (int fd, struct statvfs64 *st), (fd, st))
+WRAP(long, fpathconf, fpathconf, -1, (int fd, int name), (fd, name))
 WRAP(int, ftruncate, ftruncate, -1, (int fd, off_t n), (fd, n))
 WRAP(int, ftruncate64, ftruncate, -1, (int fd, off64_t n), (fd, n))
 WRAP(int, fchown, fchown, -1, (int fd, uid_t u, gid_t g), (fd, u, g))
 WRAP(int, fchmod, fchmod, -1, (int fd, mode_t m), (fd, m))
 WRAP(int, flock, flock, -1, (int fd, int how), (fd, how))
 WRAP(int, access, access, -1, (const char *p, int how), (p, how))
-WRAP(int, fsync, fsync, -1, (int fd), (fd))
 WRAP(int, getrlimit, getrlimit, -1, (__rlimit_resource_t r, struct rlimit *l), (r, l))
 WRAP(int, getrlimit64, getrlimit, -1, (__rlimit_resource_t r, struct rlimit64 *l), (r, l))
 
@@ -152,6 +160,10 @@ WRAPOPEN(open64)
         va_start(ap, flags);                                     \
         mode_t mode = (flags & (O_CREAT | __O_TMPFILE)) ? va_arg(ap, mode_t) : 0; \
         va_end(ap);                                              \
+        if ((flags & __O_TMPFILE) == __O_TMPFILE && getenv("FAIL_TMPFILE") != NULL) { \
+            errno = EOPNOTSUPP;                                  \
+            return -1;                                           \
+        }                                                        \
         if (verdict("open") == fail)                             \
             return -1;                                           \
         return REAL(name)(d, p, flags, mode);                    \
@@ -159,15 +171,27 @@ WRAPOPEN(open64)
 WRAPOPENAT(openat)
 WRAPOPENAT(openat64)
 
-/* The C library opens a temporary file by its own inner call, so the creation counts as an open here. */
-#define WRAPTEMP(name)                                           \
-    int name(char *templ, int flags) {                           \
-        if (verdict("open") == fail)                             \
-            return -1;                                           \
-        return REAL(name)(templ, flags);                         \
-    }
-WRAPTEMP(mkostemp)
-WRAPTEMP(mkostemp64)
+/* A folder's flush counts apart from a file's, so that a test can tell which was made. */
+int fsync(int fd) {
+    struct stat st;
+    int folder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (verdict(folder ? "fsyncdir" : "fsync") == fail)
+        return -1;
+    return REAL(fsync)(fd);
+}
+
+/* renameat2 has no wrapper of its own in every C library, so the tool makes it as a system call. */
+long syscall(long number, ...) {
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (int i = 0; i < 6; ++i)
+        a[i] = va_arg(ap, long);
+    va_end(ap);
+    if (number == SYS_renameat2 && verdict("renameat2") == fail)
+        return -1;
+    return REAL(syscall)(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
 
 ssize_t read(int fd, void *to, size_t n) {
     int v = verdict("read");

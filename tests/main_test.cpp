@@ -443,7 +443,9 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
         {"fchown", {"EPERM"}},          {"fchmod", {"EPERM"}},        {"flock", {"ENOLCK", "EIO"}},
         {"access", {"EIO"}},            {"getrlimit", {"EINVAL"}},    {"fsync", {"EIO"}},
         {"linkat", {"EXDEV", "EPERM"}}, {"fstatfs", {"EIO"}},         {"fsetxattr", {"EPERM"}},
-        {"fremovexattr", {"EPERM"}},
+        {"fremovexattr", {"EPERM"}},    {"fgetxattr", {"EIO"}},       {"flistxattr", {"EIO"}},
+        {"fstatvfs", {"EIO"}},          {"fpathconf", {"EINVAL"}},    {"fsyncdir", {"EIO"}},
+        {"renameat2", {"EINVAL", "EIO"}},
     };
     // Root may write anywhere, so the in-place rewrite (no file can be made beside the output) is
     // tried as nobody. A root run that went wrong could replace the machine's own /dev/stdout, so it
@@ -462,19 +464,30 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
         long oldsize;        // of what it held before: none, an image, or not an image
         bool samefile;       // the new image is the scatter of the old one
         bool stream;         // the shell cut the output before the run
-        int flushes;         // the file and its folder after a rename; in place the file, before and after a cut
+        int flushes;         // of the file: after a rename one; in place one, or before and after a cut
+        int folderflushes;   // after a rename that replaced a file, or that took away a temporary name
+        bool named;          // the unnamed temporary file refused, as FUSE (exFAT, NTFS) refuses it
     } scenarios[] = {
-        {"new output", "rm old.d64 && TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0},
+        {"new output", "rm old.d64 && TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0, 0, false},
         // Where the new file cannot be linked in, a new output is made in place: nothing of it may stay.
-        {"new output in place", "rm old.d64 && FAIL_ALSO=linkat:1 TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0},
-        {"replace", "TOOL -i in.d64 -o old.d64", "old.d64", imagesize, false, false, 2},
-        {"same file", "TOOL -i old.d64 -o old.d64", "old.d64", imagesize, true, false, 2},
-        {"symbolic link", "ln -s old.d64 link.d64 && TOOL -i in.d64 -o link.d64", "old.d64", imagesize, false, false, 2},
-        {"in place, shorter", closed + "TOOL -i in.d64 -o d/old.d64" + reopen, "d/old.d64", 1000, false, false, 1},
-        {"in place, an image", closed + "TOOL -i in.d64 -o d/old.d64" + reopen, "d/old.d64", imagesize, false, false, 1},
-        {"in place, longer", closed + "TOOL -i in.d64 -o d/old.d64" + reopen, "d/old.d64", 200000, false, false, 2},
-        {"stream to a file", owndev + "TOOL -i in.d64 -o /dev/stdout > old.d64", "old.d64", imagesize, false, true, 0},
-        {"piped input", "cat in.d64 | TOOL -i /dev/stdin -o old.d64", "old.d64", imagesize, false, false, 2},
+        {"new output in place", "rm old.d64 && FAIL_ALSO=linkat:1 TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0,
+         0, false},
+        {"replace", "TOOL -i in.d64 -o old.d64", "old.d64", imagesize, false, false, 1, 1, false},
+        {"same file", "TOOL -i old.d64 -o old.d64", "old.d64", imagesize, true, false, 1, 1, false},
+        {"symbolic link", "ln -s old.d64 link.d64 && TOOL -i in.d64 -o link.d64", "old.d64", imagesize, false, false, 1, 1,
+         false},
+        {"in place, shorter", closed + "TOOL -i in.d64 -o d/old.d64" + reopen, "d/old.d64", 1000, false, false, 1, 0, false},
+        {"in place, an image", closed + "TOOL -i in.d64 -o d/old.d64" + reopen, "d/old.d64", imagesize, false, false, 1, 0,
+         false},
+        {"in place, longer", closed + "TOOL -i in.d64 -o d/old.d64" + reopen, "d/old.d64", 200000, false, false, 2, 0, false},
+        {"stream to a file", owndev + "TOOL -i in.d64 -o /dev/stdout > old.d64", "old.d64", imagesize, false, true, 0, 0,
+         false},
+        {"piped input", "cat in.d64 | TOOL -i /dev/stdin -o old.d64", "old.d64", imagesize, false, false, 1, 1, false},
+        // The named temporary file: its name goes with the rename, and the folder is flushed for it.
+        {"new output, named", "rm old.d64 && TOOL -i in.d64 -o old.d64", "old.d64", none, false, false, 0, 1, true},
+        {"new output, named, no links", "rm old.d64 && FAIL_ALSO=renameat2:22 TOOL -i in.d64 -o old.d64", "old.d64", none,
+         false, false, 0, 1, true},
+        {"replace, named", "TOOL -i in.d64 -o old.d64", "old.d64", imagesize, false, false, 1, 1, true},
     };
     // The tool and the library, where nobody may run them; the log of the failures made, outside
     // the folder that must not change.
@@ -521,7 +534,8 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
                     writefile(dir.file("in.d64"), in);
                     writefile(dir.file("old.d64"), old);
                     unlink(log.c_str());
-                    std::string fault = "env LD_PRELOAD=" + tools.file("failcall.so") + " FAIL_CALL=" + call + " FAIL_AT=" + std::to_string(at) +
+                    std::string fault = "env LD_PRELOAD=" + tools.file("failcall.so") + (sc.named ? " FAIL_TMPFILE=1" : "") +
+                                        " FAIL_CALL=" + call + " FAIL_AT=" + std::to_string(at) +
                                         (err == "short" ? " FAIL_SHORT=1 FAIL_ERRNO=5" : " FAIL_ERRNO=" + std::to_string(errnumber(err))) +
                                         " FAIL_LOG=" + log + " ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0 " + tools.file("sd");
                     std::string script = sc.script;
@@ -545,7 +559,7 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
                         // A failed close after a whole rewrite in place, and a failed second flush (the
                         // folder's after the rename, the file's after a cut), are the ways to 255
                         // with the new image.
-                        bool second = call == "fsync" && at == 2;
+                        bool second = (call == "fsync" && at == 2) || call == "fsyncdir";
                         EXPECT_TRUE(kept || ((call == "close" || second) && whole)) << what << ": " << r.err;
                     }
                     auto after = snapshot(dir.path, sc.output);
@@ -555,7 +569,10 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
                         EXPECT_TRUE(after.count(name)) << what << ": " << name << " is gone";
                 }
                 if (call == "fsync") {
-                    EXPECT_EQ(at - 1, sc.flushes) << sc.name;
+                    EXPECT_EQ(at - 1, sc.flushes) << sc.name << ": the file's flushes";
+                }
+                if (call == "fsyncdir") {
+                    EXPECT_EQ(at - 1, sc.folderflushes) << sc.name << ": the folder's flushes";
                 }
             }
     }
