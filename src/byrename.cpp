@@ -73,7 +73,8 @@ renamed giveup(const sys::folder &dir, sys::tempfile &tmp, renamed result) {
 renamed replacebyrename(const sys::folder &dir, bool existed, const uint8_t *data, size_t size) {
     // 1. A file of its own in the output's folder. After it: the output as it was, and a new file,
     //    unnamed where the system can make one so (nothing is left of it after a power cut or
-    //    kill -9), else under a name of its own; for its owner alone where it is to replace a file.
+    //    kill -9), else under a name of its own, locked, with what killed runs left at this output
+    //    removed; for its owner alone where it is to replace a file.
     sys::tempfile tmp;
     if (!createtemp(dir, tmp, existed))
         return renamed::inplace;

@@ -119,6 +119,14 @@ int createunnamed(const folder &dir, bool private_);
 /// (errno EEXIST where something is).
 int createnamed(const folder &dir, const char *name, bool private_);
 
+/// Opens `name` in the folder to look at it and lock it, only where it is a regular file of this
+/// user's, never through a link nor waiting on a pipe: its descriptor, or -1.
+int openown(const folder &dir, const char *name);
+
+/// Calls visit(name, context) for each name in the folder, where it can be read; on Windows for
+/// none, where a killed run's temporary file is not looked for.
+void foreachname(const folder &dir, void (*visit)(const char *name, void *context), void *context);
+
 /// Gives an unnamed file `name` in the folder; false with EEXIST where the name is taken.
 bool linkin(int fd, const folder &dir, const char *name);
 

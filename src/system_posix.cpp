@@ -1,4 +1,5 @@
 // The system's primitives on Linux, macOS and the BSDs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -100,6 +101,9 @@ named followlinks(char *target, size_t room) {
         case answer::yes: return named::stream;
         case answer::failed: return named::failed;
         }
+        // A link another user put in a shared folder is not followed (protected_symlinks).
+        if (planted(target))
+            return named::failed;
         char to[8192];
         ssize_t len = readlink(target, to, sizeof to - 1);
         // Only "not a link" and "nothing there" end the chain; a link that cannot be read must
@@ -203,6 +207,31 @@ int createunnamed([[maybe_unused]] const folder &dir, [[maybe_unused]] bool priv
 
 int createnamed(const folder &dir, const char *name, bool private_) {
     return openat(dir.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, newmode(private_));
+}
+
+int openown(const folder &dir, const char *name) {
+    int fd = openat(dir.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+void foreachname(const folder &dir, void (*visit)(const char *name, void *context), void *context) {
+    char path[pathroom];
+    snprintf(path, sizeof path, "%.*s.", static_cast<int>(dir.prefix), dir.target);
+    int fd = openat(dir.fd, dir.prefix == 0 ? "." : path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *names = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (names == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    while (const dirent *e = readdir(names))
+        visit(e->d_name, context);
+    closedir(names);
 }
 
 // Linux can link an unnamed file into a folder by its descriptor's entry under /proc.

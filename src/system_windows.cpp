@@ -115,6 +115,10 @@ int createnamed(const folder &, const char *name, bool) {
     return open(name, O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0600);
 }
 
+int openown(const folder &, const char *) { return -1; }
+
+void foreachname(const folder &, void (*)(const char *, void *), void *) {}
+
 bool linkin(int, const folder &, const char *) {
     errno = EOPNOTSUPP;
     return false;

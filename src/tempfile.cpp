@@ -39,6 +39,47 @@ bool nametemp(const sys::folder &dir, sys::tempfile &tmp) {
     return false;
 }
 
+namespace {
+
+// Whether `name` is one that nametemp() gives this output: .NAME.scatterdisk-XXXXXX.
+bool istempname(const sys::folder &dir, const char *name) {
+    const char *base = dir.target + sys::folderlength(dir.target), *tail = ".scatterdisk-";
+    size_t baselen = strlen(base), taillen = strlen(tail);
+    if (strlen(name) != 1 + baselen + taillen + 6 || name[0] != '.' || strncmp(name + 1, base, baselen) != 0 ||
+        strncmp(name + 1 + baselen, tail, taillen) != 0)
+        return false;
+    for (const char *c = name + 1 + baselen + taillen; *c != '\0'; ++c)
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9')))
+            return false;
+    return true;
+}
+
+void removeifdead(const char *name, void *context) {
+    const sys::folder &dir = *static_cast<const sys::folder *>(context);
+    if (!istempname(dir, name))
+        return;
+    char path[sys::pathroom];
+    int len = snprintf(path, sizeof path, "%.*s%s", static_cast<int>(dir.prefix), dir.target, name);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof path)
+        return;
+    int fd = sys::openown(dir, path);
+    sys::fileid id;
+    if (fd < 0)
+        return;
+    // Held now by this run, the lock keeps a run that starts meanwhile from taking it for its own.
+    if (sys::trylock(fd) == sys::locked::held && sys::identify(fd, id))
+        discard(fd, dir, path, &id);
+    else
+        close(fd);
+}
+
+}  // namespace
+
+void removeleftovers(const sys::folder &dir) {
+    sys::folder copy = dir;
+    sys::foreachname(dir, removeifdead, &copy);
+}
+
 bool createtemp(const sys::folder &dir, sys::tempfile &tmp, bool replacing) {
     // Unnamed, so that a power cut or kill -9 leaves nothing of it. Replacing a file, it will need
     // a name for a moment: one the folder cannot take sends the run in place before anything is
@@ -51,11 +92,17 @@ bool createtemp(const sys::folder &dir, sys::tempfile &tmp, bool replacing) {
     tmp.fd = sys::createunnamed(dir, replacing);
     if (tmp.fd >= 0 || errno != EOPNOTSUPP)
         return tmp.fd >= 0;
+    // Only where files need names can a killed run have left one: the folder is read for them
+    // here, and not on every run.
+    removeleftovers(dir);
     for (int tries = 0; tries < 100; ++tries) {
         if (!nametemp(dir, tmp))
             return false;
         tmp.fd = sys::createnamed(dir, tmp.name, replacing);
         tmp.named = tmp.fd >= 0;
+        // Locked at once, so that a later run can tell a live run's file from a dead one's.
+        if (tmp.named)
+            sys::trylock(tmp.fd);
         if (tmp.fd >= 0 || errno != EEXIST)
             return tmp.fd >= 0;
     }

@@ -10,6 +10,11 @@
 /// the access a plain create would give it. False, errno saying why, where none can be made.
 bool createtemp(const sys::folder &dir, sys::tempfile &tmp, bool replacing);
 
+/// Removes what a killed run left at this output: temporary files of this output's name, this
+/// user's, that no run holds the lock on, which a live run takes on its named temporary file as
+/// soon as it is made. What cannot be proven so (no locks here, another user's, a live run's) stays.
+void removeleftovers(const sys::folder &dir);
+
 /// Gives `tmp` a new random name of its own, .NAME.scatterdisk-XXXXXX; false where the folder's
 /// path leaves no room for it.
 bool nametemp(const sys::folder &dir, sys::tempfile &tmp);

@@ -270,6 +270,7 @@ struct crashcase {
     bool fromanother;   // another program puts other.d64 at the name during the run
     bool inplace;       // old and new may mix before the run exits
     bool longer = false;
+    bool named = false; // the unnamed temporary file refused (FUSE: exFAT, NTFS): a name of its own
 };
 
 std::vector<crashcase> crashcases() {
@@ -286,9 +287,18 @@ std::vector<crashcase> crashcases() {
          "mkdir m/d && cp in.d64 m/ && cp old.d64 m/d/ && chmod 666 m/d/old.d64 && chmod 333 m/d",
          nobody + "TOOL -i m/in.d64 -o m/d/old.d64", "d/old.d64", true, false, true, false, false},
         {"a second writer during a new output's run", "cp in.d64 other.d64 m/",
-         "env LD_PRELOAD=$FAILCALL FAIL_CALL=fchmod FAIL_ERRNO=0 FAIL_RUN='cp m/other.d64 m/new.d64 && sync' TOOL "
+         "env LD_PRELOAD=$FAILCALL FAIL_CALL=linkat FAIL_ERRNO=0 FAIL_RUN='cp m/other.d64 m/new.d64 && sync' TOOL "
          "-i m/in.d64 -o m/new.d64",
          "new.d64", false, false, true, true, false},
+        // The same on the named temporary file's path.
+        {"a replaced output, named", "cp in.d64 old.d64 m/", "env LD_PRELOAD=$FAILCALL FAIL_TMPFILE=1 TOOL -i m/in.d64 -o m/old.d64",
+         "old.d64", true, false, true, false, false, false, true},
+        {"a new output, named", "cp in.d64 m/", "env LD_PRELOAD=$FAILCALL FAIL_TMPFILE=1 TOOL -i m/in.d64 -o m/new.d64",
+         "new.d64", false, false, false, false, false, false, true},
+        {"a second writer during a new output's run, named", "cp in.d64 other.d64 m/",
+         "env LD_PRELOAD=$FAILCALL FAIL_TMPFILE=1 FAIL_CALL=renameat2 FAIL_ERRNO=0 FAIL_RUN='cp m/other.d64 m/new.d64 && "
+         "sync' TOOL -i m/in.d64 -o m/new.d64",
+         "new.d64", false, false, true, true, false, false, true},
     };
 }
 
@@ -412,8 +422,9 @@ TEST(AsRoot, CrashStatesHoldTheOldImageOrTheNewOne) {
                 bool temp = listing.find(".scatterdisk-") != std::string::npos;
                 left += temp;
                 // A new output's file never has a name of its own, nor does an in-place run make one;
-                // replacing, it has one for the moment before the rename.
-                if (temp && ((!c.hasold && !c.fromanother) || c.inplace)) {
+                // replacing, it has one for the moment before the rename. A named one is gone
+                // from every state after exit 0.
+                if (temp && (c.named ? after : (!c.hasold && !c.fromanother) || c.inplace)) {
                     ++failures;
                     ADD_FAILURE() << rebuild << ": a temporary file is left";
                 }

@@ -12,6 +12,7 @@
  * uncounted and unlogged. FAIL_TMPFILE, set, refuses every unnamed file (O_TMPFILE) as a file system
  * that cannot make one does (FUSE: exFAT, NTFS), uncounted, so that the named temporary file is used. */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -122,6 +123,10 @@ WRAP(ssize_t, flistxattr, flistxattr, -1, (int fd, char *to, size_t len), (fd, t
 WRAP(int, fstatvfs, fstatvfs, -1, (int fd, struct statvfs *st), (fd, st))
 WRAP(int, fstatvfs64, fstatvfs, -1, (int fd, struct statvfs64 *st), (fd, st))
 WRAP(long, fpathconf, fpathconf, -1, (int fd, int name), (fd, name))
+WRAP(DIR *, fdopendir, fdopendir, NULL, (int fd), (fd))
+WRAP(struct dirent *, readdir, readdir, NULL, (DIR *d), (d))
+WRAP(struct dirent64 *, readdir64, readdir, NULL, (DIR *d), (d))
+WRAP(int, closedir, closedir, -1, (DIR *d), (d))
 WRAP(int, ftruncate, ftruncate, -1, (int fd, off_t n), (fd, n))
 WRAP(int, ftruncate64, ftruncate, -1, (int fd, off64_t n), (fd, n))
 WRAP(int, fchown, fchown, -1, (int fd, uid_t u, gid_t g), (fd, u, g))

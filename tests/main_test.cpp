@@ -296,7 +296,7 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
     const std::string nolink = "FAIL_ALSO=linkat:1 ";
     std::vector<outputcase> cases = {
         // Another program makes the name a link while the image is written: the link is not replaced.
-        {"link made meanwhile", "env LD_PRELOAD=$FAILCALL FAIL_CALL=lstat FAIL_ERRNO=0 FAIL_RUN='mv old.d64 real.d64 && "
+        {"link made meanwhile", "env LD_PRELOAD=$FAILCALL FAIL_CALL=write FAIL_ERRNO=0 FAIL_RUN='mv old.d64 real.d64 && "
          "ln -s real.d64 old.d64' scatterdisk -i in.d64 -o old.d64; s=$?; test -L old.d64 && exit $s", 255, "",
          "Failed to open output file 'old.d64'\n", oldkept},
         // Some systems refuse the set-id and sticky bits alone.
@@ -328,10 +328,11 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
         {"link made before the in-place open", inplace + "env LD_PRELOAD=$FAILCALL FAIL_CALL=open FAIL_AT=3 FAIL_ERRNO=0 "
          "FAIL_RUN='mv $L real.d64 && ln -s real.d64 $L' scatterdisk -i in.d64 -o $L; s=$?; test -L $L && rm $L && "
          "mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file '" + longname + "'\n", oldkept},
-        // The link refuses the rename; the temporary file's identity cannot be checked (stat #2),
-        // yet it is the run's own and goes.
-        {"temporary file removed by name", "env LD_PRELOAD=$FAILCALL FAIL_RUN_ON=lstat FAIL_RUN='mv old.d64 real.d64 && "
-         "ln -s real.d64 old.d64' FAIL_CALL=stat FAIL_AT=2 FAIL_ERRNO=5 scatterdisk -i in.d64 -o old.d64; s=$?; "
+        // The link refuses the rename; the named temporary file's identity cannot be checked (the
+        // fourth look at a name: two at the output's before the run, the look that finds the link,
+        // then the temporary file's), yet it is the run's own and goes.
+        {"temporary file removed by name", "env LD_PRELOAD=$FAILCALL FAIL_TMPFILE=1 FAIL_RUN_ON=write FAIL_RUN='mv old.d64 "
+         "real.d64 && ln -s real.d64 old.d64' FAIL_CALL=lstat FAIL_AT=4 FAIL_ERRNO=5 scatterdisk -i in.d64 -o old.d64; s=$?; "
          "test -L old.d64 && rm old.d64 && mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file 'old.d64'\n",
          oldkept},
         // A pipe put there instead, which nobody reads: refused, not waited on for ever.
@@ -343,6 +344,16 @@ TEST(CommandLine, FailedCallsAndOtherRunsLeaveTheOutputWhole) {
         {"folder swapped for a link meanwhile", "mkdir d && mv old.d64 d/ && mkdir elsewhere && env LD_PRELOAD=$FAILCALL "
          "FAIL_CALL=fchmod FAIL_ERRNO=0 FAIL_RUN='mv d moved && ln -s elsewhere d' scatterdisk -i in.d64 -o d/old.d64 && "
          "ls -A elsewhere | wc -l && mv moved/old.d64 old.d64", 0, "0\n", "", newwritten},
+        // A link put at the name while the new image is flushed is not replaced either.
+        {"link made during the flush", "env LD_PRELOAD=$FAILCALL FAIL_CALL=fsync FAIL_ERRNO=0 FAIL_RUN='mv old.d64 "
+         "real.d64 && ln -s real.d64 old.d64' scatterdisk -i in.d64 -o old.d64; s=$?; test -L old.d64 && rm old.d64 && "
+         "mv real.d64 old.d64 && exit $s", 255, "", "Failed to open output file 'old.d64'\n", oldkept},
+        // In place, the folder swapped for a link to another holding a file of the same name: that
+        // file is left alone, and the image goes into the folder the run opened.
+        {"folder swapped for a link meanwhile, in place", "export L=" + longname + " && mkdir d elsewhere && mv old.d64 "
+         "d/$L && cp in.d64 elsewhere/$L && env LD_PRELOAD=$FAILCALL FAIL_CALL=flock FAIL_ERRNO=0 FAIL_RUN='mv d moved && "
+         "ln -s elsewhere d' scatterdisk -i in.d64 -o d/$L && cmp -s in.d64 elsewhere/$L && mv moved/$L old.d64", 0, "", "",
+         newwritten},
         // Under nohup a hang-up is ignored, and must not end the wait for another run's lock.
         {"hang-up under nohup while waiting for the lock", inplace + "trap '' HUP; env LD_PRELOAD=$FAILCALL "
          "FAIL_CALL=flock FAIL_ERRNO=0 FAIL_RUN='flock $L sleep 0.3 & sleep 0.1; kill -HUP $PPID' scatterdisk -i "
@@ -371,15 +382,81 @@ TEST(AsRoot, OwnerAndGroupFollowTheOldFile) {
          "FAIL_CALL=fchown FAIL_TIMES=0 FAIL_ERRNO=1 scatterdisk -i in.d64 -o old.d64 && stat -c '%u %g %a' old.d64",
          0, "0 0 644\n", "", newwritten});
 #endif
-    // A default ACL of the folder would give the new file entries the old one never had.
-    if (haveprogram("setfacl")) {
-        cases.push_back({"a default ACL of the folder adds nothing", "chmod 640 old.d64 && setfacl -m d:u:nobody:rw . && "
-             "scatterdisk -i in.d64 -o old.d64 && getfacl -cp old.d64 | grep -c nobody; stat -c %a old.d64",
-             0, "0\n640\n", "", newwritten});
-        cases.push_back({"the old file's ACL kept", "chmod 640 old.d64 && setfacl -m u:nobody:r old.d64 && "
-             "setfacl -m d:u:daemon:rw . && scatterdisk -i in.d64 -o old.d64 && getfacl -cp old.d64 | grep -E '^user:[a-z]'",
-             0, "user:nobody:r--\n", "", newwritten});
+    expectoutputs(cases);
+}
+
+TEST(AsRoot, WhatAnotherUserPlantedInASharedFolderIsNotWrittenThrough) {
+    if (!root)
+        GTEST_SKIP() << "needs root to be another user than the one who plants";
+    // A sticky folder anyone may write, as /tmp: nobody puts a pipe, a link or a file at the name.
+    // As the kernel's protected_fifos, protected_symlinks and protected_regular refuse to, the tool
+    // writes through none of them. Its own pipe it still writes to.
+    const std::string shared = "chmod 1777 . && mv old.d64 keep.d64 && " + nobody;
+    const std::string refused = " && timeout 10 scatterdisk -i in.d64 -o old.d64; s=$?; ";
+    std::vector<outputcase> cases = {
+        {"a pipe", shared + "mkfifo old.d64" + refused + "test -p old.d64 && rm old.d64 && mv keep.d64 old.d64; exit $s", 255, "",
+         "Failed to open output file 'old.d64'\n", oldkept},
+        {"a link to the user's own file", shared + "ln -s keep.d64 old.d64" + refused +
+         "test -L old.d64 && rm old.d64 && mv keep.d64 old.d64; exit $s", 255, "", "Failed to open output file 'old.d64'\n",
+         oldkept},
+        {"a file", shared + "sh -c 'cp keep.d64 old.d64 && chmod 666 old.d64'" + refused +
+         "cmp -s old.d64 keep.d64 && test \"$(stat -c %u old.d64)\" = 65534 && rm keep.d64; exit $s", 255, "",
+         "Failed to open output file 'old.d64'\n", oldkept},
+        {"the user's own pipe", "chmod 1777 . && mkfifo own.d64 && { cat own.d64 > got & } && scatterdisk -i in.d64 -o "
+         "own.d64; s=$?; wait; rm own.d64 && mv got old.d64; exit $s", 0, "", "", newwritten},
+    };
+    expectoutputs(cases);
+}
+
+TEST(CommandLine, AccessIsNeverWidened) {
+    // Who may read the new image: the old file's owner, mode, ACL and user attributes, never
+    // more; where the ACL cannot be copied, the owner alone; a new output what a plain create gives.
+    // Run by any user, on a file system that keeps ACLs.
+    {
+        tempdir probe;
+        if (!haveprogram("setfacl") || run("cd " + shellquote(probe.path) + " && touch f && setfacl -m u:65534:r f").status != 0)
+            GTEST_SKIP() << "no setfacl, or no ACLs where the tests run";
     }
+    std::vector<outputcase> cases = {
+        {"a default ACL of the folder adds nothing", "chmod 640 old.d64 && setfacl -m d:u:nobody:rw . && "
+         "scatterdisk -i in.d64 -o old.d64 && getfacl -cp old.d64 | grep -c nobody; stat -c %a old.d64",
+         0, "0\n640\n", "", newwritten},
+        {"the old file's ACL kept", "chmod 640 old.d64 && setfacl -m u:nobody:r old.d64 && setfacl -m d:u:daemon:rw . && "
+         "scatterdisk -i in.d64 -o old.d64 && getfacl -cp old.d64 | grep -E '^user:[a-z]'", 0, "user:nobody:r--\n", "",
+         newwritten},
+        {"a new output in a folder kept private by its default ACL", "rm old.d64 && setfacl -d -m u::rw,g::-,o::- . && "
+         "scatterdisk -i in.d64 -o new.d64 && stat -c %a new.d64 && mv new.d64 old.d64", 0, "600\n", "", newwritten},
+        {"a new output under the umask", "rm old.d64 && umask 027 && scatterdisk -i in.d64 -o new.d64 && "
+         "stat -c %a new.d64 && mv new.d64 old.d64", 0, "640\n", "", newwritten},
+    };
+#ifdef SCATTERDISK_FAILCALL
+    // The copy fails: reading the old ACL, writing it, or taking away the one the folder's default
+    // ACL gave the new file where the old had none.
+    const struct {
+        const char *name, *call, *setup;
+    } failures[] = {{"a failed ACL read leaves the owner alone", "fgetxattr", "setfacl -m u:nobody:r old.d64"},
+                    // As an ACL too long to copy answers (ERANGE): its group, which the mode shows
+                    // as its mask, may read nothing.
+                    {"an ACL too long to copy leaves the owner alone", "fgetxattr",
+                     "setfacl -m u:nobody:r,g::-,m::rw old.d64 && export FAIL_ERRNO=34"},
+                    {"a failed ACL write leaves the owner alone", "fsetxattr", "setfacl -m u:nobody:r old.d64"},
+                    {"a default ACL that cannot be taken away leaves the owner alone", "fremovexattr",
+                     "setfacl -m d:u:nobody:rw ."}};
+    for (const auto &f : failures)
+        cases.push_back({f.name, "chmod 664 old.d64 && " + std::string(f.setup) + " && env LD_PRELOAD=$FAILCALL FAIL_CALL=" +
+                                     f.call + " FAIL_TIMES=0 FAIL_ERRNO=${FAIL_ERRNO:-5} scatterdisk -i in.d64 -o old.d64 && "
+                                     "stat -c %a old.d64",
+                         0, "600\n", "", newwritten});
+    // A private file that another program puts at the name during a new output's run is replaced
+    // by one just as private; so on the named path.
+    for (const char *named : {"", "FAIL_TMPFILE=1 "})
+        cases.push_back({"a private file put at the name meanwhile", "rm old.d64 && env LD_PRELOAD=$FAILCALL " +
+                             std::string(named) + "FAIL_CALL=write FAIL_ERRNO=0 FAIL_RUN='(umask 077; cp in.d64 old.d64)' "
+                             "scatterdisk -i in.d64 -o old.d64 && stat -c %a old.d64", 0, "600\n", "", newwritten});
+#endif
+    if (haveprogram("setfattr"))
+        cases.push_back({"user attributes kept", "setfattr -n user.origin -v collection old.d64 && scatterdisk -i in.d64 "
+                         "-o old.d64 && getfattr --only-values -n user.origin old.d64; echo", 0, "collection\n", "", newwritten});
     expectoutputs(cases);
 }
 
@@ -445,7 +522,8 @@ TEST(CommandLine, EveryFailedCallLeavesTheOldImageOrTheWholeNewOne) {
         {"linkat", {"EXDEV", "EPERM"}}, {"fstatfs", {"EIO"}},         {"fsetxattr", {"EPERM"}},
         {"fremovexattr", {"EPERM"}},    {"fgetxattr", {"EIO"}},       {"flistxattr", {"EIO"}},
         {"fstatvfs", {"EIO"}},          {"fpathconf", {"EINVAL"}},    {"fsyncdir", {"EIO"}},
-        {"renameat2", {"EINVAL", "EIO"}},
+        {"renameat2", {"EINVAL", "EIO"}}, {"fdopendir", {"EIO"}},      {"readdir", {"EIO"}},
+        {"closedir", {"EIO"}},
     };
     // Root may write anywhere, so the in-place rewrite (no file can be made beside the output) is
     // tried as nobody. A root run that went wrong could replace the machine's own /dev/stdout, so it
@@ -633,6 +711,26 @@ TEST(AsRoot, NoRoomLeavesTheOldImageWhole) {
     }
 }
 
+TEST(AsRoot, RoomForOneCopyOnXfsIsEnough) {
+    if (!root || !haveprogram("mkfs.xfs"))
+        GTEST_SKIP() << "needs root and mkfs.xfs to mount a small XFS";
+    // XFS answers a full disk to allocating a file that already has every block: with room for
+    // the old image and less than one more copy, the run rewrites it in place all the same.
+    tempdir dir;
+    writefile(dir.file("in.d64"), chaineddisk());
+    std::vector<place> firsts;
+    writefile(dir.file("old.d64"), randomchains(5, 3, firsts));
+    runresult r = runscript(dir, "truncate -s 320M xfs.img && mkfs.xfs -q xfs.img && mkdir m && exec unshare -m sh -ec '"
+                                 "mount -o loop,nouuid xfs.img m && cp --sparse=never old.d64 m/old.d64 && sync && "
+                                 "free=$(df -B1 --output=avail m | tail -n 1) && fallocate -l $((free - 100 * 1024)) m/fill && "
+                                 "df -B1 --output=avail m | tail -n 1 > room && s=0; scatterdisk -i in.d64 -o m/old.d64 || s=$?; "
+                                 "cp m/old.d64 out.d64; umount m; exit $s'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    disk room = readfile(dir.file("room"));
+    EXPECT_LT(std::stol(std::string(room.begin(), room.end())), imagesize) << "less than a second copy's room";
+    EXPECT_TRUE(readfile(dir.file("out.d64")) == scrambled(chaineddisk()));
+}
+
 TEST(AsRoot, NearlyFullCopyOnWriteKeepsTheOldImage) {
     // btrfs writes every block anew, so the room an in-place rewrite secured first is not there
     // when it overwrites: with too little free room the run must refuse before it writes, and the
@@ -741,6 +839,30 @@ TEST(CommandLine, SignalsWaitForTheTemporaryFile) {
         EXPECT_TRUE(readfile(dir.file("old.d64")) == scrambled(chaineddisk())) << name;
         EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << name;
     }
+}
+
+TEST(CommandLine, AKilledRunsTemporaryFileGoesWithTheNextRun) {
+#ifndef SCATTERDISK_FAILCALL
+    GTEST_SKIP() << "the library that fails calls is not built here (a static or cross build)";
+#else
+    // Where files need names (FUSE: exFAT, NTFS; no /proc), kill -9 leaves the temporary file. The
+    // next run at that output removes it; not one a live run holds locked, nor another output's.
+    tempdir dir;
+    writefile(dir.file("in.d64"), chaineddisk());
+    writefile(dir.file("old.d64"), chaineddisk());
+    const std::string named = "env LD_PRELOAD=$FAILCALL FAIL_TMPFILE=1 ";
+    runresult killed = runscript(dir, named + "FAIL_CALL=write FAIL_ERRNO=0 FAIL_RUN='kill -9 $PPID' scatterdisk -i in.d64 "
+                                          "-o old.d64; touch .old.d64.scatterdisk-live1 .other.d64.scatterdisk-abcdef");
+    std::vector<std::string> left = leftovers(dir);
+    ASSERT_EQ(left.size(), 3u) << "kill -9 leaves the named temporary file";
+    runresult next = runscript(dir, "flock .old.d64.scatterdisk-live1 sleep 2 & sleep 0.3; " + named +
+                                        "scatterdisk -i in.d64 -o old.d64; s=$?; wait; exit $s");
+    EXPECT_EQ(next.status, 0) << next.err;
+    left = leftovers(dir);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".old.d64.scatterdisk-live1", ".other.d64.scatterdisk-abcdef"}));
+    EXPECT_TRUE(readfile(dir.file("old.d64")) == scrambled(chaineddisk()));
+#endif
 }
 
 TEST(CommandLine, KilledRunsLeaveTheOldImageOrTheNewOne) {
