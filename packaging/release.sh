@@ -23,6 +23,9 @@ if [ -z "$stamp" ]; then
     echo "release.sh: no date for the archives: run it in the git checkout, or set SOURCE_DATE_EPOCH" >&2
     exit 1
 fi
+# The compilers read it too: the linker stamps the Windows executable with it rather than the clock.
+SOURCE_DATE_EPOCH=$stamp
+export SOURCE_DATE_EPOCH
 # One staged folder of dist/ into its archive: a zip for Windows, a tarball with fixed owners and
 # dates for the others.
 pack() {

@@ -51,7 +51,7 @@ static_assert(trackoffs[dirtrack] == 91392 && trackoffs[25] == 125440 && trackof
               "zone starts sit where every D64 reader expects them");
 
 /// The whole disk in file order; the only copy, changed in place by the scrambler.
-extern uint8_t image[imagesize];  // page-aligned
+extern uint8_t image[imagesize];  // aligned to 4 KiB, whole pages on most systems
 
 /// First byte of a sector; no checks, the caller keeps track in 1..35 and sector below tracksecs.
 inline uint8_t *getptr(int32_t track, int32_t sector) {
