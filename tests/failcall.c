@@ -126,7 +126,16 @@ WRAP(long, fpathconf, fpathconf, -1, (int fd, int name), (fd, name))
 WRAP(DIR *, fdopendir, fdopendir, NULL, (int fd), (fd))
 WRAP(struct dirent *, readdir, readdir, NULL, (DIR *d), (d))
 WRAP(struct dirent64 *, readdir64, readdir, NULL, (DIR *d), (d))
-WRAP(int, closedir, closedir, -1, (DIR *d), (d))
+/* A failed closedir has still let go of the folder and its memory, as the C library's does. */
+int closedir(DIR *d) {
+    if (verdict("closedir") == fail) {
+        int err = errno;
+        REAL(closedir)(d);
+        errno = err;
+        return -1;
+    }
+    return REAL(closedir)(d);
+}
 WRAP(int, ftruncate, ftruncate, -1, (int fd, off_t n), (fd, n))
 WRAP(int, ftruncate64, ftruncate, -1, (int fd, off64_t n), (fd, n))
 WRAP(int, fchown, fchown, -1, (int fd, uid_t u, gid_t g), (fd, u, g))
