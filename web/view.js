@@ -34,8 +34,10 @@ const view = (() => {
     const v = r.verdict;
     if (v.found === 0) {
       const files = r.entries.filter((e) => e.file).length, others = r.entries.length - files;
-      const all = files === 1 ? 'The one file' : files ? `All ${files} files` : 'No file is listed, and all';
-      return `${all} and ${count(v.chains, 'chain')} from sectors that stay in place read the same; track 18 is unchanged.` +
+      const stays = `every sector that stays in place, followed from there as a loader would (${count(v.chains, 'chain')})`;
+      const all = files === 1 ? `The one file reads the same, and so does ${stays}`
+        : files ? `All ${files} files read the same, and so does ${stays}` : `No file is listed; ${stays} reads the same`;
+      return `${all}; track 18 is unchanged.` +
         (others ? ` ${others === 1 ? 'One other entry is' : `${others} other entries are`} listed, not judged: the tool reads only SEQ, PRG, USR and REL entries as files.` : '');
     }
     const from = at(v.track, v.sector), block = `its block ${v.block + 1}`;
@@ -90,7 +92,8 @@ const view = (() => {
   }
 
   // A button that traces entry f.
-  const tracebutton = (f, cls, ...children) => el('button', { type: 'button', className: cls, dataset: { f },
+  // The legend's are the ones Tab reaches, one an entry; the listing's and the table's are for the pointer.
+  const tracebutton = (f, cls, ...children) => el('button', { type: 'button', className: cls, dataset: { f }, tabIndex: cls === 'entry' ? 0 : -1,
                                                               attrs: { 'aria-pressed': 'false' }, on: { click: () => app.trace(f) } }, ...children);
   const swatch = (cls, background) => el('span', { className: 'swatch ' + cls, style: background ? { backgroundColor: background } : {} });
 
