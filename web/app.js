@@ -20,7 +20,8 @@ const app = (() => {
   core.started.catch((e) => { $('alert').textContent = corefailed(e); });
 
   // Browsers refuse names past 255 bytes, some with less: the stem is cut, the ending kept.
-  const downloadname = (name) => core.cut(name.replace(/\.d64$/i, ''), 120)[1] + '-scattered.d64';
+  // A disk from inside a folder or an archive is saved by its own name, its path kept in the .zip.
+  const downloadname = (name) => core.cut(name.replace(/^.*\//, '').replace(/\.d64$/i, ''), 120)[1] + '-scattered.d64';
   const isd64 = (name) => /\.d64$/i.test(name);
   const iszip = (name) => /\.zip$/i.test(name);
   const yieldnow = () => new Promise((done) => setTimeout(done, 0));

@@ -57,17 +57,25 @@ before(async () => {
   writeFileSync(join(work, 'rel.d64'), rel);
   // The page; at /broken the page with a core that cannot start (its WebAssembly spoilt); at
   // /damaged/N one whose output has its byte N flipped between the scatter and the check.
-  const damaged = (n) => readFileSync(html, 'utf8').replace('<script>\n// The page\'s way into the core', `<script>
+  const damaged = (n, only = 0) => readFileSync(html, 'utf8').replace('<script>\n// The page\'s way into the core', `<script>
     const made = createScatterdisk;
     createScatterdisk = (...a) => made(...a).then((m) => {
       const check = m._web_check;
-      m._web_check = () => { m.HEAPU8[m._web_output() + ${n}] ^= 0x55; return check(); };
+      let calls = 0;
+      // emscripten's export puts the real function in its own place at its first call: put back.
+      const damaging = () => {
+        if (++calls === ${only} || ${only} === 0) m.HEAPU8[m._web_output() + ${n}] ^= 0x55;
+        const found = check();
+        m._web_check = damaging;
+        return found;
+      };
+      m._web_check = damaging;
       return m;
     });
     </script>\n<script>\n// The page\'s way into the core`);
   server = http.createServer((req, res) => {
-    const flip = /^\/damaged\/(\d+)$/.exec(req.url);
-    const page = flip ? () => damaged(Number(flip[1]))
+    const flip = /^\/damaged\/(\d+)(?:\/(\d+))?$/.exec(req.url);
+    const page = flip ? () => damaged(Number(flip[1]), Number(flip[2] || 0))
       : { '/': () => readFileSync(html), '/broken': () => readFileSync(html, 'utf8').replace('base64,AGFzbQ', 'base64,AAAAAA') }[req.url];
     res.writeHead(page ? 200 : 404, { 'content-type': 'text/html; charset=utf-8' });
     res.end(page ? page() : '');
@@ -120,14 +128,20 @@ const drop = (page, files, drops = [files]) => answered(page, () => page.evaluat
 function shown(page) {
   return page.evaluate(async () => {
     const offered = !document.getElementById('result').hidden, downloads = [];
-    for (const link of offered ? document.querySelectorAll('#disks a[download]') : []) {
+    for (const link of offered ? document.querySelectorAll('#disks a[download], #all:not([hidden])') : []) {
       const got = new Uint8Array(await (await fetch(link.href)).arrayBuffer());
       let bytes = '';
       for (let i = 0; i < got.length; i += 8192) bytes += String.fromCharCode(...got.subarray(i, i + 8192));
       downloads.push({ name: link.download, bytes: btoa(bytes) });
     }
     const verdict = document.getElementById('verdict');
-    return { alert: document.getElementById('alert').textContent, offered, downloads, verdict: verdict.dataset.verdict,
+    const refused = [...document.querySelectorAll('#refused .message')].map((e) => e.textContent);
+    const why = [...document.querySelectorAll('#refused li')].map((e) => e.querySelector('.why')?.textContent || '');
+    const disks = [...document.querySelectorAll('#disks li')].map((e) => ({ disk: e.dataset.disk, verdict: e.dataset.verdict }));
+    const summary = document.getElementById('summary');
+    return { alert: document.getElementById('alert').textContent, refused, why, disks, offered, downloads, verdict: verdict.dataset.verdict,
+             summary: { said: summary.textContent, verdict: summary.dataset.summary, disks: Number(summary.dataset.disks),
+                        differ: Number(summary.dataset.differ) },
              moved: Number(verdict.dataset.moved), said: verdict.textContent, title: document.getElementById('result-title').textContent,
              movedline: document.getElementById('moved').textContent,
              ms: Number(document.getElementById('timing').textContent.split(' ')[0]) };
@@ -209,7 +223,7 @@ for (const [kind, [where, url]] of Object.keys(browsers).flatMap((b) => opened.m
       await choose(page, disk);
       const got = await shown(page), want = tool(disk);
       if (want.message !== undefined) {
-        assert.equal(got.alert, want.message, name);
+        assert.deepEqual(got.refused, [want.message], name);
         assert.equal(got.offered, false, `${name}: a refused disk offers no download`);
       } else {
         assert.equal(got.alert, '', name);
@@ -217,7 +231,8 @@ for (const [kind, [where, url]] of Object.keys(browsers).flatMap((b) => opened.m
         assert.equal(got.downloads[0].name, name.replace(/\.d64$/i, '') + '-scattered.d64');
         assert.ok(got.downloads[0].bytes === want.bytes, `${name}: the download holds the command line's bytes`);
         assert.equal(got.verdict, 'same', name);
-        assert.match(got.said, /chains? from sectors that stay in place read the same; track 18 is unchanged\./, name);
+        assert.match(got.said, /sector that stays in place, followed from there as a loader would \(\d+ chains?\)(?: reads the same)?; track 18 is unchanged\./, name);
+        assert.deepEqual(got.summary, { said: 'The disk reads the same after the scatter.', verdict: 'same', disks: 1, differ: 0 });
         // What moved, against the bytes: nothing exactly when the output is the input, and at
         // least every sector whose data bytes differ.
         const input = readFileSync(disk), output = Buffer.from(want.bytes, 'base64');
@@ -245,9 +260,9 @@ test(`in ${kind}, dropped disks are taken, a sector is picked by keyboard, and t
   // A name longer than the core keeps is cut between characters: 511 of these two-byte ones, 255
   // of these four-byte ones.
   await drop(page, { bytes: Buffer.alloc(1000), name: '\u00fc'.repeat(600) + '.d64' });
-  assert.equal((await shown(page)).alert, `File '${'\u00fc'.repeat(511)}' length != 174848 bytes.`);
+  assert.deepEqual((await shown(page)).refused, [`File '${'\u00fc'.repeat(511)}' length != 174848 bytes.`]);
   await drop(page, { bytes: Buffer.alloc(1000), name: '\u{1f600}'.repeat(600) + '.d64' });
-  assert.equal((await shown(page)).alert, `File '${'\u{1f600}'.repeat(255)}' length != 174848 bytes.`);
+  assert.deepEqual((await shown(page)).refused, [`File '${'\u{1f600}'.repeat(255)}' length != 174848 bytes.`]);
   const sample = readFileSync(join(work, 'sample.d64'));
   await drop(page, { bytes: sample, name: 'dropped.d64' });
   let got = await shown(page);
@@ -294,9 +309,9 @@ test(`in ${kind}, several disks are each scattered, the same file is read again,
   await choose(page, ...names.map((n) => join(work, n)));
   let got = await shown(page);
   const taken = names.filter((n) => tool(join(work, n)).bytes);
-  assert.deepEqual(got.downloads.map((d) => d.name), taken.map((n) => n.replace(/\.d64$/, '-scattered.d64')), 'in the order given');
+  assert.deepEqual(got.downloads.map((d) => d.name), [...taken.map((n) => n.replace(/\.d64$/, '-scattered.d64')), 'scattered.zip'], 'in the order given, and all in one');
   taken.forEach((n, k) => assert.ok(got.downloads[k].bytes === tool(join(work, n)).bytes, n));
-  assert.equal(got.alert, tool(join(work, 'refused-short.d64')).message);
+  assert.deepEqual(got.refused, [tool(join(work, 'refused-short.d64')).message], 'listed beside the others');
   assert.equal(await page.$$eval('#disks button', (b) => b.length), taken.length, 'each one can be shown');
 
   // A second drop while the first is read: only the second is answered.
@@ -407,4 +422,123 @@ test(`in ${kind}, an output that does not read the same is reported with its pla
     if (at !== cases[0][0]) assert.ok(await page.$$eval('#files td.bad', (c) => c.length) >= 1, 'the file is marked');
     await page.close();
   }
+});
+
+// A .zip built here, independently of the page: `members` ({ path, bytes, deflate }) each stored or
+// deflated, with a folder entry before each folder's files.
+async function makezip(members) {
+  const { deflateRawSync, crc32 } = await import('node:zlib');
+  const crc = crc32 || ((b) => Number(execFileSync('python3', ['-c', 'import sys,zlib;print(zlib.crc32(sys.stdin.buffer.read()))'], { input: b })));
+  const parts = [], central = [];
+  let offset = 0;
+  for (const m of members) {
+    const name = Buffer.from(m.path), data = m.bytes ? (m.deflate ? deflateRawSync(m.bytes) : m.bytes) : Buffer.alloc(0);
+    const head = Buffer.alloc(30), c = m.bytes ? crc(m.bytes) : 0, size = m.bytes ? m.bytes.length : 0;
+    head.writeUInt32LE(0x04034b50, 0); head.writeUInt16LE(20, 4); head.writeUInt16LE(m.deflate ? 8 : 0, 8);
+    head.writeUInt32LE(c, 14); head.writeUInt32LE(data.length, 18); head.writeUInt32LE(size, 22); head.writeUInt16LE(name.length, 26);
+    const dir = Buffer.alloc(46);
+    dir.writeUInt32LE(0x02014b50, 0); dir.writeUInt16LE(20, 4); dir.writeUInt16LE(20, 6); dir.writeUInt16LE(m.deflate ? 8 : 0, 10);
+    dir.writeUInt32LE(c, 16); dir.writeUInt32LE(data.length, 20); dir.writeUInt32LE(size, 24); dir.writeUInt16LE(name.length, 28);
+    dir.writeUInt32LE(offset, 42);
+    parts.push(head, name, data);
+    central.push(dir, name);
+    offset += 30 + name.length + data.length;
+  }
+  const cd = Buffer.concat(central), end = Buffer.alloc(22);
+  end.writeUInt32LE(0x06054b50, 0); end.writeUInt16LE(members.length, 8); end.writeUInt16LE(members.length, 10);
+  end.writeUInt32LE(cd.length, 12); end.writeUInt32LE(offset, 16);
+  return Buffer.concat([...parts, cd, end]);
+}
+
+// The bytes of every member of a .zip the page offered, by unzip (Debian's), by path.
+function unzipped(bytes) {
+  const dir = mkdtempSync(join(work, 'unzip-'));
+  writeFileSync(join(dir, 'all.zip'), bytes);
+  execFileSync('unzip', ['-q', 'all.zip'], { cwd: dir });
+  const out = {};
+  const walk = (at) => readdirSync(join(dir, at), { withFileTypes: true }).forEach((e) => {
+    const rel = at ? `${at}/${e.name}` : e.name;
+    if (e.isDirectory()) walk(rel);
+    else if (rel !== 'all.zip') out[rel] = readFileSync(join(dir, rel)).toString('base64');
+  });
+  walk('');
+  return out;
+}
+
+for (const kind of Object.keys(browsers))
+test(`in ${kind}, a collection: a verdict for each disk, a .zip in and out, progress, refusals that say what a file is, and a disk scattered again`,
+     { skip: !browsers[kind] && `${kind} is not installed` }, async () => {
+  const sample = readFileSync(join(work, 'sample.d64')), many = readFileSync(join(work, 'many.d64'));
+  const fivenames = ['sample.d64', 'links2.d64', 'many.d64', 'full.d64', 'mixed.d64'];
+  // Five disks, the third's output damaged between its scatter and its check: it alone differs,
+  // and the summary names it first.
+  {
+    const { page } = await open(running[kind], `${served}damaged/${offset(1, 1) + 100}/3`);
+    await choose(page, ...fivenames.map((n) => join(work, n)));
+    const got = await shown(page);
+    assert.deepEqual(got.disks, fivenames.map((disk, k) => ({ disk, verdict: k === 2 ? 'differs' : 'same' })));
+    assert.deepEqual({ ...got.summary, said: undefined }, { said: undefined, verdict: 'differs', disks: 5, differ: 1 });
+    assert.match(got.summary.said, /^1 of 5 disks does not read the same after the scatter: many\.d64\. Please report it\.$/);
+    assert.equal(await page.$eval('#summary', (e) => e.compareDocumentPosition(document.getElementById('verdict')) & 4), 4,
+                 'the summary comes before the shown disk');
+    await page.close();
+  }
+  const { page, seen } = await open(running[kind], served);
+  // A .zip of disks in folders, deflated and stored, a .D64 in capitals, and a file that is no disk.
+  const archive = await makezip([{ path: 'games/' }, { path: 'games/one.d64', bytes: sample, deflate: true },
+                                 { path: 'games/more/' }, { path: 'games/more/TWO.D64', bytes: many },
+                                 { path: 'readme.txt', bytes: Buffer.from('not a disk'), deflate: true }]);
+  await drop(page, { bytes: archive, name: 'collection.zip' });
+  let got = await shown(page);
+  assert.deepEqual(got.disks.map((d) => d.disk), ['games/one.d64', 'games/more/TWO.D64']);
+  assert.match(got.alert, /'collection\.zip': 1 member that is no \.d64, skipped\./);
+  const all = got.downloads.find((d) => d.name.endsWith('.zip'));
+  assert.ok(all, 'one download of every disk as a .zip');
+  const inside = unzipped(Buffer.from(all.bytes, 'base64'));
+  assert.deepEqual(Object.keys(inside).sort(), ['games/more/TWO-scattered.d64', 'games/one-scattered.d64']);
+  assert.ok(inside['games/one-scattered.d64'] === tool(join(work, 'sample.d64')).bytes, 'the deflated disk, scattered');
+  assert.ok(inside['games/more/TWO-scattered.d64'] === tool(join(work, 'many.d64')).bytes, 'the stored disk, scattered');
+  assert.ok(got.downloads.filter((d) => d.name.endsWith('.d64')).every((d) => Object.values(inside).includes(d.bytes)));
+
+  // Scattered again: the shown disk's output once more, as a second run of the tool over it.
+  await page.click('#again');
+  await page.waitForFunction(() => document.querySelectorAll('#disks li').length === 3);
+  got = await shown(page);
+  writeFileSync(join(work, 'once.d64'), Buffer.from(tool(join(work, 'sample.d64')).bytes, 'base64'));
+  assert.equal(got.disks[2].verdict, 'same');
+  const again = got.downloads.find((d) => d.name === 'one-scattered-scattered.d64');
+  assert.ok(again, got.downloads.map((d) => d.name).join(' '));
+  assert.ok(again.bytes === tool(join(work, 'once.d64')).bytes, 'scattered again as the tool does it');
+  rmSync(join(work, 'once.d64'));
+
+  // Every refusal says what the file is, beside the tool's words.
+  const errors = (code) => Buffer.concat([sample, Buffer.alloc(683, code)]);
+  const refusals = [
+    [{ bytes: Buffer.alloc(196608), name: 'forty.d64' }, /'forty\.d64' is a 40-track image: only 35-track disks are taken\./],
+    [{ bytes: Buffer.alloc(197376), name: 'fortyerr.d64' }, /'fortyerr\.d64' is a 40-track image with error bytes/],
+    [{ bytes: errors(1), name: 'plain.d64' }, /error bytes\. All its codes are 0 or 1 \(no error\), so dropping them loses nothing/],
+    [{ bytes: errors(5), name: 'protected.d64' }, /error bytes\. Its codes record read errors of the original disk/],
+    [{ bytes: Buffer.alloc(1000), name: 'short.d64' }, /'short\.d64' is 1000 bytes, not a D64 image \(174848 bytes\)\./],
+    [{ bytes: await makezip([{ path: 'a.txt', bytes: Buffer.from('x') }]), name: 'nodisk.zip' },
+     /^'nodisk\.zip' holds no D64 disk image \(1 other file\)\.$/],
+  ];
+  await drop(page, [...refusals.map(([file]) => file), { bytes: sample, name: 'taken.d64' }]);
+  got = await shown(page);
+  assert.deepEqual(got.disks.map((d) => d.disk), ['taken.d64'], 'the disk taken beside the refusals');
+  refusals.forEach(([file, said], k) => assert.match(got.why[k] || got.refused[k], said, file.name));
+
+  // Many disks at once: progress is shown while they are read, and every one is scattered.
+  await page.evaluate(() => {
+    window.progressseen = false;
+    new MutationObserver(() => { if (!document.getElementById('progress').hidden) window.progressseen = true; })
+      .observe(document.getElementById('progress'), { attributes: true });
+  });
+  await drop(page, Array.from({ length: 40 }, (_, k) => ({ bytes: k % 2 ? sample : many, name: `disk${k}.d64` })));
+  got = await shown(page);
+  assert.equal(got.summary.disks, 40);
+  assert.equal(got.summary.said, 'All 40 disks read the same after the scatter.');
+  assert.ok(await page.evaluate(() => window.progressseen), 'the progress element was shown');
+  assert.equal(await page.$$eval('#map-after [data-i]', (c) => c.length), 683, 'one disk drawn');
+  assert.deepEqual(seen.errors, []);
+  await page.close();
 });
