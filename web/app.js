@@ -24,7 +24,10 @@ const app = (() => {
   const downloadname = (name) => core.cut(name.replace(/^.*\//, '').replace(/\.d64$/i, ''), 120)[1] + '-scattered.d64';
   const isd64 = (name) => /\.d64$/i.test(name);
   const iszip = (name) => /\.zip$/i.test(name);
-  const yieldnow = () => new Promise((done) => setTimeout(done, 0));
+  // A turn of the event loop without a timer's clamp of a few milliseconds.
+  const channel = new MessageChannel(), waiting = [];
+  channel.port1.onmessage = () => waiting.shift()();
+  const yieldnow = () => new Promise((done) => { waiting.push(done); channel.port2.postMessage(0); });
 
   // What the page says of a refused file, beside the tool's words: what it most likely is.
   function why(name, size, tail) {
@@ -54,8 +57,8 @@ const app = (() => {
 
   // Scatters one disk and keeps what the page needs of it; the core's whole answer only for the
   // one shown. Returns the core's answer, or { message }.
-  function scatterone(name, bytes, length) {
-    const r = core.scatter(name, bytes, length);
+  function scatterone(name, bytes, length, whole) {
+    const r = core.scatter(name, bytes, length, whole);
     if (r.message !== undefined) return r;
     const download = downloadname(name);
     const output = new Blob([r.output], { type: 'application/octet-stream' });
@@ -106,9 +109,9 @@ const app = (() => {
   }
 
   // Shows disk k: scattered again from its input for the maps (the same bytes: the scatter repeats).
-  async function show(k) {
+  async function show(k, made = null) {
     const d = state.disks[k];
-    const r = core.scatter(d.name, new Uint8Array(await d.input.arrayBuffer()), d.input.size);
+    const r = made || core.scatter(d.name, new Uint8Array(await d.input.arrayBuffer()), d.input.size);
     state.shown = Object.assign(r, { index: k, name: d.name });
     state.traced = -1;
     for (const [n, li] of [...$('disks').children].entries()) li.querySelector('button')?.setAttribute('aria-pressed', n === k);
@@ -202,13 +205,15 @@ const app = (() => {
     const alerts = [], progress = $('progress');
     progress.hidden = false;
     progress.removeAttribute('value');
-    let seen = 0, lastyield = performance.now();
+    let seen = 0, lastyield = performance.now(), first = null;
     for await (const d of disksof(items, alerts)) {
       if (mine !== state.choice) return;
       if (d.refused) {
         state.refused.push({ name: d.name, message: d.refused, why: '' });
       } else {
-        const r = scatterone(d.name, d.bytes, d.length);
+        // The first disk taken is the one shown: its whole answer is kept rather than made again.
+        const r = scatterone(d.name, d.bytes, d.length, !state.disks.length);
+        if (r.message === undefined && state.disks.length === 1) first = r;
         if (r.message !== undefined) state.refused.push({ name: d.name, message: r.message, why: why(d.name, d.length, d.tail) });
       }
       progress.value = ++seen;
@@ -227,7 +232,7 @@ const app = (() => {
     if (n) {
       listdisks();
       summarise();
-      await show(0);
+      await show(0, first);
       $('result').hidden = false;
       $('result-title').focus({ preventScroll: false });
       // Timed once the result is painted: the frame after next has drawn it.

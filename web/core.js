@@ -39,8 +39,9 @@ const core = (() => {
   }
 
   // Scatters one disk, `bytes` its first image's worth and `length` the whole file's: what the
-  // core said of it, or { message } with the tool's own words.
-  function scatter(name, bytes, length) {
+  // core said of it, or { message } with the tool's own words. With `whole` false, only the output
+  // and the verdict: what a disk that is not shown needs.
+  function scatter(name, bytes, length, whole = true) {
     const [stored] = cut(name, 1023);
     m.HEAPU8.set(bytes, m._web_input());
     m.HEAPU8.set(stored, m._web_name());
@@ -53,6 +54,7 @@ const core = (() => {
     const sectors = (at) => Int16Array.from(m.HEAP16.subarray(at >> 1, (at >> 1) + n));
     const v = m.HEAP32.subarray(m._web_verdict() >> 2, (m._web_verdict() >> 2) + fields.length);
     const verdict = Object.fromEntries(fields.map((f, k) => [f, v[k]]));
+    if (!whole) return { output: bytesat(m._web_output(), geometry.imagesize), verdict };
     const entries = [];
     for (let f = 0; f < m._web_count(); ++f) {
       const type = m._web_type(f);
