@@ -41,7 +41,8 @@ enum class named { file, stream, failed };
 
 /// Follows symbolic links in the last component of `target` (room bytes), so that the file they
 /// lead to is replaced and the links stay links: `stream` for a stream the caller opened
-/// (standard input, output or error, /dev/fd/N), `failed` where a link cannot be read.
+/// (standard input, output or error, /dev/fd/N), `failed` where a link cannot be read, or where a
+/// link on the way or what it leads to was planted by another user (see planted()).
 named followlinks(char *target, size_t room);
 
 /// Fills `out` with random bytes from the system; false where it gives none.
