@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 // The BSDs and macOS name a file system's kind in statfs's f_fstypename; Linux (and the C
 // libraries built like its) by a number in f_type.
 #if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || defined(__DragonFly__)
@@ -15,6 +14,7 @@
 #include <sys/vfs.h>
 #endif
 #ifdef __linux__
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 #ifdef __APPLE__
