@@ -42,7 +42,9 @@ enum class named { file, stream, failed };
 /// Follows symbolic links in the last component of `target` (room bytes), so that the file they
 /// lead to is replaced and the links stay links: `stream` for a stream the caller opened
 /// (standard input, output or error, /dev/fd/N), `failed` where a link cannot be read, or where a
-/// link on the way or what it leads to was planted by another user (see planted()).
+/// link on the way or what it leads to was planted by another user: in a sticky folder that others
+/// may write (as /tmp), one that belongs neither to this user nor to the folder's owner, which the
+/// kernel's protected_regular, protected_fifos and protected_symlinks refuse to write through.
 named followlinks(char *target, size_t room);
 
 /// Fills `out` with random bytes from the system; false where it gives none.
@@ -214,11 +216,6 @@ int openforaccess(const folder &dir);
 /// file flags (chattr) are not carried.
 bool copyattributes(int fd, int from);
 
-/// True where `path` stands in a sticky folder that others may write (as /tmp) and is a file,
-/// pipe or link that belongs neither to this user nor to the folder's owner: one another user put
-/// there, which the kernel's protected_regular, protected_fifos and protected_symlinks refuse to
-/// write through. Nothing is opened to tell.
-bool planted(const char *path);
 
 // ---- signals ----
 

@@ -94,6 +94,25 @@ sigset_t ours;     // ... of which the run would have acted on: not blocked or i
 
 }  // namespace
 
+namespace {
+
+// Another user's file, pipe or link in a sticky folder anyone may write: nothing is opened to tell.
+bool planted(const char *path) {
+    struct stat at, in;
+    size_t base = folderlength(path);
+    char folder[pathroom];
+    if (base >= sizeof folder - 1 || lstat(path, &at) != 0)
+        return false;
+    memcpy(folder, path, base);
+    strcpy(folder + base, ".");
+    if (stat(folder, &in) != 0)
+        return false;
+    bool shared = (in.st_mode & S_ISVTX) != 0 && (in.st_mode & S_IWOTH) != 0;
+    return shared && at.st_uid != geteuid() && at.st_uid != in.st_uid;
+}
+
+}  // namespace
+
 named followlinks(char *target, size_t room) {
     for (int hops = 0; hops < 40; ++hops) {
         switch (isstream(target)) {
@@ -443,19 +462,6 @@ bool copyattributes([[maybe_unused]] int fd, [[maybe_unused]] int from) {
 #endif
 }
 
-bool planted(const char *path) {
-    struct stat at, in;
-    size_t base = folderlength(path);
-    char folder[pathroom];
-    if (base >= sizeof folder - 1 || lstat(path, &at) != 0)
-        return false;
-    memcpy(folder, path, base);
-    strcpy(folder + base, ".");
-    if (stat(folder, &in) != 0)
-        return false;
-    bool shared = (in.st_mode & S_ISVTX) != 0 && (in.st_mode & S_IWOTH) != 0;
-    return shared && at.st_uid != geteuid() && at.st_uid != in.st_uid;
-}
 
 // ---- signals ----
 

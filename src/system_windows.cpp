@@ -211,9 +211,6 @@ int openforaccess(const folder &) { return -1; }
 
 bool copyattributes(int, int) { return true; }
 
-// Windows folders have no sticky bit: who may replace a file there is the folder's rule.
-bool planted(const char *) { return false; }
-
 // ---- signals ----
 
 void reportfilesizelimit() {}
